@@ -1,0 +1,18 @@
+# Compile settings shared by every target of the project.
+add_library(vbz_warnings INTERFACE)
+target_compile_options(vbz_warnings INTERFACE
+  $<$<COMPILE_LANGUAGE:CXX,C>:-Wall -Wextra>
+  $<$<AND:$<BOOL:${VBZ_WERROR}>,$<COMPILE_LANGUAGE:CXX,C>>:-Werror>)
+
+if(VBZ_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# vbz_internal_library(name [sources...]): a position-independent static library
+# whose headers are included from the project root ("sdk/core/LogLine.h").
+function(vbz_internal_library name)
+  add_library(${name} STATIC ${ARGN})
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE vbz_warnings)
+endfunction()

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark of bench/ (Release).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+bash scripts/setup.sh
+bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release
+for b in build/release/bench/*_bench; do
+  [ -x "$b" ] || continue
+  echo "== $b =="
+  "$b" "$@"
+done

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# The project's test command: set-up, Release build and tests, then the same
+# tests in an ASan+UBSan build. Exits non-zero on any failure.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+bash scripts/setup.sh
+
+jobs="$(nproc)"
+echo "== Release build =="
+bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release -DVBZ_WERROR=ON
+echo "== Release tests =="
+ctest --test-dir build/release -j "$jobs" --output-on-failure
+
+echo "== ASan+UBSan build =="
+bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DVBZ_WERROR=ON -DVBZ_SANITIZE=ON \
+  -DVBZ_BUILD_BENCH=OFF -DVBZ_BUILD_EXAMPLES=OFF
+echo "== ASan+UBSan tests =="
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan -j "$jobs" --output-on-failure

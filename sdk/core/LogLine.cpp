@@ -1,0 +1,94 @@
+#include "sdk/core/LogLine.h"
+
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+
+namespace vbz {
+
+namespace {
+constexpr const char* kLoggerName = "VibrenzaSDK";
+constexpr std::size_t kMaxFileSize = 0x500000;  // 5 MiB
+constexpr std::size_t kMaxFiles = 10;
+constexpr const char* kEngineTag = "TessaronCore";
+
+// spdlog indexes a table with the level: keep it inside trace..off.
+spdlog::level::level_enum toSpdlogLevel(int level) {
+    if (level < 0) level = 0;
+    if (level > 6) level = 6;
+    return static_cast<spdlog::level::level_enum>(level);
+}
+}  // namespace
+
+std::atomic<LogFunction> logFunction{&defaultLogSink};
+std::atomic<int> minLogLevel{0};
+std::atomic<bool> logCallbackInstalled{false};
+
+void setMinLogLevel(int level) { minLogLevel.store(level, std::memory_order_relaxed); }
+
+void initFileLogger(const std::string& path) {
+    if (logCallbackInstalled.load(std::memory_order_relaxed)) return;
+    try {
+        // spdlog opens and rotates the file before it refuses a second logger
+        // of the same name, which would rename a live log away: check first.
+        if (spdlog::get(kLoggerName)) {
+            std::printf("Log initialization failed: logger with name '%s' already exists\n",
+                        kLoggerName);
+            std::fflush(stdout);
+            return;
+        }
+        auto logger = spdlog::rotating_logger_mt(kLoggerName, path, kMaxFileSize, kMaxFiles,
+                                                 /*rotate_on_open=*/true);
+        spdlog::flush_every(std::chrono::seconds(1));
+        logger->set_level(toSpdlogLevel(minLogLevel.load(std::memory_order_relaxed)));
+    } catch (const std::exception& e) {
+        std::printf("Log initialization failed: %s\n", e.what());
+        std::fflush(stdout);
+    } catch (...) {
+        std::printf("Log initialization failed: %s\n", "unknown error");
+        std::fflush(stdout);
+    }
+}
+
+void defaultLogSink(int level, const char* tag, const char* text) {
+    try {
+        auto logger = spdlog::get(kLoggerName);
+        if (!logger) return;
+        if (level < 0 || level > 5) return;  // "off" and anything outside the table
+        logger->log(toSpdlogLevel(level), "[{}] {}", tag ? tag : "", text ? text : "");
+    } catch (...) {
+        // A sink must not throw; a line that cannot be written is lost.
+    }
+}
+
+int setLogCallback(LogFunction callback) {
+    logCallbackInstalled.store(true, std::memory_order_relaxed);
+    logFunction.store(callback, std::memory_order_relaxed);
+    return 0;
+}
+
+void engineLogHook(int level, const char* /*location*/, const char* message) {
+    if (level < minLogLevel.load(std::memory_order_relaxed)) return;
+    LogFunction fn = logFunction.load(std::memory_order_relaxed);
+    if (!fn) return;
+    fn(level, kEngineTag, message ? message : "");
+}
+
+LogLine::LogLine(int level, const std::string& tag) : level_(level), tag_(tag) {}
+
+LogLine::~LogLine() {
+    try {
+        if (level_ < minLogLevel.load(std::memory_order_relaxed)) return;
+        LogFunction fn = logFunction.load(std::memory_order_relaxed);
+        if (!fn) return;
+        const std::string text = stream_.str();
+        fn(level_, tag_.c_str(), text.c_str());
+    } catch (...) {
+        // Nothing may leave a destructor.
+    }
+}
+
+}  // namespace vbz

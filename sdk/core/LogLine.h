@@ -1,0 +1,69 @@
+// Logging facade: every message of the SDK leaves through one process-wide
+// sink, either the rotating file logger or the application's callback.
+#pragma once
+
+#include <atomic>
+#include <sstream>
+#include <string>
+
+namespace vbz {
+
+using LogFunction = void (*)(int level, const char* tag, const char* text);
+
+// Process-wide facade state. Plain words, read once per use.
+extern std::atomic<LogFunction> logFunction;
+extern std::atomic<int> minLogLevel;
+extern std::atomic<bool> logCallbackInstalled;
+
+void setMinLogLevel(int level);
+// Sets up the rotating file logger "VibrenzaSDK" unless a callback is
+// installed or the logger already exists. Never throws.
+void initFileLogger(const std::string& path);
+void defaultLogSink(int level, const char* tag, const char* text);
+// Installs the application's callback (null allowed). Returns 0.
+int setLogCallback(LogFunction callback);
+// Forwards engine messages to the sink under the tag "TessaronCore".
+void engineLogHook(int level, const char* location, const char* message);
+
+// One message being built; emitted when destroyed, at the end of the
+// statement that made it. Never copied or stored.
+class LogLine {
+public:
+    LogLine(int level, const std::string& tag);
+    ~LogLine();
+    LogLine(const LogLine&) = delete;
+    LogLine& operator=(const LogLine&) = delete;
+
+    template <typename T>
+    LogLine& operator<<(const T& value) {
+        stream_ << value;
+        return *this;
+    }
+    LogLine& operator<<(std::string value) {
+        stream_ << value;
+        return *this;
+    }
+    // A null text inserts nothing instead of breaking the stream.
+    LogLine& operator<<(const char* text) {
+        if (text) stream_ << text;
+        return *this;
+    }
+    LogLine& operator<<(char* text) { return *this << static_cast<const char*>(text); }
+    LogLine& operator<<(std::ostream& (*manip)(std::ostream&)) {
+        stream_ << manip;
+        return *this;
+    }
+    LogLine& operator<<(std::ios_base& (*manip)(std::ios_base&)) {
+        stream_ << manip;
+        return *this;
+    }
+
+private:
+    std::ostringstream stream_;
+    int level_;
+    std::string tag_;
+};
+
+}  // namespace vbz
+
+using vbz::LogLine;
