@@ -1,0 +1,170 @@
+#include "tessaron-core/src/spatial/Vicinity.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "tessaron-core/src/tsr/tsr_log.h"
+
+namespace tsr {
+namespace {
+constexpr const char* kSource = "tessaron-core/src/spatial";
+
+std::size_t actuatorCountOf(const ILayout& layout) {
+    const int64_t n = layout.actuatorCount();
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+// Row i of dst = the largest value of row i over every column of src; a later
+// column replaces the running value only when strictly greater.
+void rowMaximum(const Matrix& src, std::size_t rows, double* dst) {
+    if (src.cols() == 0) {
+        std::fill(dst, dst + rows, 0.0);
+        return;
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        double best = src(i, 0);
+        for (std::size_t j = 1; j < src.cols(); ++j) {
+            if (src(i, j) > best) best = src(i, j);
+        }
+        dst[i] = best;
+    }
+}
+}  // namespace
+
+bool IVicinity::fits(const Matrix& out, std::size_t n, std::size_t column) {
+    if (column < out.cols() && out.rows() >= n) return true;
+    tsr_log(4, kSource, __LINE__, "computeWeights: column %zu of a %zux%zu matrix cannot hold %zu weights",
+            column, out.rows(), out.cols(), n);
+    return false;
+}
+
+void IVicinity::computeWeights(const ILayout& layout, const SpatialProperties& props, Matrix& out,
+                               std::size_t column) {
+    const std::size_t n = actuatorCountOf(layout);
+    if (!fits(out, n, column)) return;
+
+    // The inversions mirror the vicinity itself; each addition adds the image
+    // mirrored along its axis on top of that.
+    const bool base[3] = {props.frontBackInversion(), props.upDownInversion(), props.rightLeftInversion()};
+    const bool added[3] = {props.frontBackAddition(), props.upDownAddition(), props.rightLeftAddition()};
+    int axes[3];
+    int k = 0;
+    for (int a = 0; a < 3; ++a) {
+        if (added[a]) axes[k++] = a;
+    }
+    if (k == 0) {
+        weights(layout, props, out, column, base[0], base[1], base[2]);
+        dirty_ = false;
+        return;
+    }
+    const std::size_t combinations = std::size_t{1} << k;
+    weightMatrix_.resize(n, combinations);
+    // Column 0 takes every added mirror; bit b of c set leaves axis b out.
+    for (std::size_t c = 0; c < combinations; ++c) {
+        bool mirror[3] = {base[0], base[1], base[2]};
+        for (int b = 0; b < k; ++b) {
+            if (((c >> b) & 1u) == 0) mirror[axes[b]] = !mirror[axes[b]];
+        }
+        weights(layout, props, weightMatrix_, c, mirror[0], mirror[1], mirror[2]);
+    }
+    rowMaximum(weightMatrix_, n, out.column(column));
+    dirty_ = false;
+}
+
+VicinitySphere::VicinitySphere(const Point& position, const Quaternion& orientation, const Point& scale)
+    : IVicinity(position, orientation, scale) {
+    kind_ = kVicinitySphere;
+    distributions_.push_back(makeWDFastGaussian(1.0f, 0.0f, 0.0f, 0.6f, 1.0f, "Normalized"));
+}
+
+void VicinitySphere::weights(const ILayout& layout, const SpatialProperties& props, Matrix& out,
+                             std::size_t column, bool mirrorX, bool mirrorY, bool mirrorZ) {
+    const std::size_t n = actuatorCountOf(layout);
+    if (!fits(out, n, column)) return;
+    workCentre_ = position_;
+    workOrientation_ = orientation_;
+    if (mirrorX) workCentre_[0] = -workCentre_[0];
+    if (mirrorY) workCentre_[1] = -workCentre_[1];
+    if (mirrorZ) workCentre_[2] = -workCentre_[2];
+
+    // Comparisons are false for NaN, so "!= 0" applies a NaN move as well.
+    if (props.tilting() != 0.0) layout.tilt(props.tilting(), workCentre_, workOrientation_);
+    if (props.heading() != 0.0) layout.rotateHeading(props.heading(), workCentre_, workOrientation_);
+    if (props.height() != 0.0) layout.elevate(props.height(), workCentre_);
+
+    // Inverse of the (possibly unnormalised) orientation; a zero quaternion
+    // has none and leaves the zero quaternion, which the matrix below turns
+    // into the identity.
+    const Quaternion& q = workOrientation_;
+    const double norm = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
+    double x = 0, y = 0, z = 0, w = 0;
+    if (norm > 0) {
+        x = -q[0] / norm;
+        y = -q[1] / norm;
+        z = -q[2] / norm;
+        w = q[3] / norm;
+    }
+    Matrix& m = inverseRotation_;
+    m(0, 0) = 1 - 2 * (y * y + z * z);
+    m(0, 1) = 2 * (x * y - z * w);
+    m(0, 2) = 2 * (x * z + y * w);
+    m(1, 0) = 2 * (x * y + z * w);
+    m(1, 1) = 1 - 2 * (x * x + z * z);
+    m(1, 2) = 2 * (y * z - x * w);
+    m(2, 0) = 2 * (x * z - y * w);
+    m(2, 1) = 2 * (y * z + x * w);
+    m(2, 2) = 1 - 2 * (x * x + y * y);
+
+    const Matrix& pos = layout.positions();
+    double* col = out.column(column);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d0 = pos(0, i) - workCentre_[0];
+        const double d1 = pos(1, i) - workCentre_[1];
+        const double d2 = pos(2, i) - workCentre_[2];
+        const double vx = (m(0, 0) * d0 + m(0, 1) * d1 + m(0, 2) * d2) / scale_[0];
+        const double vy = (m(1, 0) * d0 + m(1, 1) * d1 + m(1, 2) * d2) / scale_[1];
+        const double vz = (m(2, 0) * d0 + m(2, 1) * d1 + m(2, 2) * d2) / scale_[2];
+        col[i] = std::sqrt(vx * vx + vy * vy + vz * vz);
+    }
+    if (!distributions_.empty() && distributions_.front()) {
+        distributions_.front()->apply(std::span<double>(col, n));
+    } else {
+        std::fill(col, col + n, 0.0);
+    }
+}
+
+VicinityWeights::VicinityWeights(const Point& position, const Quaternion& orientation, const Point& scale)
+    : IVicinity(position, orientation, scale) {
+    kind_ = kVicinityWeights;
+}
+
+void VicinityWeights::setWeights(const std::vector<double>& weights) {
+    weightMatrix_ = Matrix(weights.size(), 1);
+    std::copy(weights.begin(), weights.end(), weightMatrix_.column(0));
+}
+
+void VicinityWeights::computeWeights(const ILayout& layout, const SpatialProperties& props, Matrix& out,
+                                     std::size_t column) {
+    // Every mirror would give the same weights: the flags are not read.
+    if (!fits(out, actuatorCountOf(layout), column)) return;
+    weights(layout, props, out, column, false, false, false);
+}
+
+void VicinityWeights::weights(const ILayout& layout, const SpatialProperties&, Matrix& out,
+                              std::size_t column, bool, bool, bool) {
+    const std::size_t n = actuatorCountOf(layout);
+    if (!fits(out, n, column)) return;
+    const std::size_t given = std::min(n, weightMatrix_.rows());
+    double* col = out.column(column);
+    std::copy(weightMatrix_.column(0), weightMatrix_.column(0) + given, col);
+    std::fill(col + given, col + n, 0.0);
+}
+
+std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,
+                                        const Point& scale) {
+    if (kind == kVicinityWeights) return std::make_shared<VicinityWeights>(position, orientation, scale);
+    if (kind == kVicinitySphere) return std::make_shared<VicinitySphere>(position, orientation, scale);
+    return nullptr;
+}
+
+}  // namespace tsr

@@ -1,0 +1,94 @@
+// Vicinities: turn the actuator layout into one weight per actuator for one
+// spatial keyframe. A sphere is an ellipsoid (centre, orientation, semi-axes)
+// whose scaled distances go through a weight distribution; a weights vicinity
+// holds one given weight per actuator. Shared through std::shared_ptr by the
+// keyframe that holds it; rendering thread only, no locking.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "tessaron-core/src/spatial/Layout.h"
+#include "tessaron-core/src/spatial/SpatialMath.h"
+#include "tessaron-core/src/spatial/SpatialProperties.h"
+#include "tessaron-core/src/spatial/WeightDistribution.h"
+
+namespace tsr {
+
+constexpr int kVicinityWeights = 0;
+constexpr int kVicinitySphere = 1;
+
+class IVicinity {
+public:
+    virtual ~IVicinity() = default;
+
+    // Fills rows 0..N-1 of column `column` of out (N = the layout's actuator
+    // count) with this vicinity's weights under the play's transform. With
+    // mirror additions set, an actuator takes the largest weight over the
+    // vicinity and its mirror images. The inversion flags mirror the vicinity
+    // itself. A column or row count that out does not have is refused with a
+    // log line and nothing is written.
+    virtual void computeWeights(const ILayout& layout, const SpatialProperties& props, Matrix& out,
+                                std::size_t column);
+    // The weights of one mirror combination into that column (rows 0..N-1),
+    // refused like computeWeights when out has not that shape.
+    virtual void weights(const ILayout& layout, const SpatialProperties& props, Matrix& out,
+                         std::size_t column, bool mirrorX, bool mirrorY, bool mirrorZ) = 0;
+
+    uint32_t kind() const { return kind_; }
+    bool isDirty() const { return dirty_; }
+    const Point& position() const { return position_; }
+    const Quaternion& orientation() const { return orientation_; }
+    const Point& scale() const { return scale_; }
+    const Point& workCentre() const { return workCentre_; }
+    const Quaternion& workOrientation() const { return workOrientation_; }
+    const std::vector<std::shared_ptr<IWeightDistribution>>& distributions() const { return distributions_; }
+
+protected:
+    IVicinity(const Point& position, const Quaternion& orientation, const Point& scale)
+        : position_(position), orientation_(orientation), scale_(scale) {}
+
+    // Whether out can take N rows in the given column; logs when it cannot.
+    static bool fits(const Matrix& out, std::size_t n, std::size_t column);
+
+    uint32_t kind_ = kVicinityWeights;
+    Point position_;
+    Point workCentre_{};
+    Matrix inverseRotation_{3, 3};
+    Quaternion orientation_;
+    Quaternion workOrientation_{};
+    Point scale_;
+    std::vector<std::shared_ptr<IWeightDistribution>> distributions_;
+    Matrix weightMatrix_;
+    bool dirty_ = true;
+};
+
+// Ellipsoid around a centre; weights by the first distribution (by default a
+// WDFastGaussian "Normalized": gain 1, flat to 0.6, zero from 1).
+class VicinitySphere : public IVicinity {
+public:
+    VicinitySphere(const Point& position, const Quaternion& orientation, const Point& scale);
+    void weights(const ILayout& layout, const SpatialProperties& props, Matrix& out, std::size_t column,
+                 bool mirrorX, bool mirrorY, bool mirrorZ) override;
+    const Matrix& inverseRotation() const { return inverseRotation_; }
+};
+
+// Explicit weight per actuator; position, scale, mirrors and transforms do
+// not apply. Stays dirty, so its keyframe copies the weights at every use.
+class VicinityWeights : public IVicinity {
+public:
+    VicinityWeights(const Point& position, const Quaternion& orientation, const Point& scale);
+    void setWeights(const std::vector<double>& weights);
+    void computeWeights(const ILayout& layout, const SpatialProperties& props, Matrix& out,
+                        std::size_t column) override;
+    // The first min(W, N) given weights; rows beyond the given ones are 0.
+    void weights(const ILayout& layout, const SpatialProperties& props, Matrix& out, std::size_t column,
+                 bool mirrorX, bool mirrorY, bool mirrorZ) override;
+};
+
+// Kind 0: VicinityWeights, kind 1: VicinitySphere, other kinds: empty pointer.
+std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,
+                                        const Point& scale);
+
+}  // namespace tsr
