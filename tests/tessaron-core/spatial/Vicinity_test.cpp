@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tessaron-core/src/spatial/WeightDistribution.h"
+#include "tessaron-core/src/tsr/tsr_log.h"
 
 using namespace tsr;
 
@@ -33,6 +34,9 @@ public:
 };
 
 const Point kSmall{0.1, 0.1, 0.1};
+
+int errorLines = 0;
+void countErrors(int level, const char*, const char*) { errorLines += level >= 4; }
 }  // namespace
 
 TEST(WDFastGaussian, DefaultShape) {
@@ -232,12 +236,15 @@ TEST(Vicinity, UnknownKindAndMisshapenTargets) {
     LayoutVibrenzaCapsule vest;
     SpatialProperties props;
     auto sphere = makeVicinity(1, actuator(vest, 0), kIdentityQuaternion, kSmall);
+    tsr_set_log_callback(&countErrors);
     Matrix tooShort(19, 1), noColumn(20, 1);
     sphere->computeWeights(vest, props, tooShort, 0);
     sphere->computeWeights(vest, props, noColumn, 1);
     sphere->weights(vest, props, noColumn, 3, false, false, false);
     EXPECT_EQ(tooShort(0, 0), 0.0);
     EXPECT_EQ(noColumn(0, 0), 0.0);
+    EXPECT_EQ(errorLines, 3);
+    tsr_set_log_callback(nullptr);
 
     // A layout without actuators gives nothing to weigh, and no fault.
     LayoutBasic empty;
