@@ -68,8 +68,8 @@ int logDeviceError(int8_t code) {
 
 int serialFromFields(const uint8_t* frame) {
     if (!frame) return 0;
-    // Each byte part keeps only its first two characters: a value of 100 or
-    // more prints three digits and the next part overwrites the third.
+    // Each byte field keeps only its first two characters: a value of 100 or
+    // more prints three digits and the next field overwrites the third.
     char high[8];
     char middle[8];
     char low[8];

@@ -430,3 +430,30 @@ TEST_F(UsbTransport, DestroyingAConnectedTransportClosesItsDevice) {
     }
     EXPECT_EQ(bus().openHandles(), 0);
 }
+
+TEST_F(UsbTransport, OneThreadWritesWhileAnotherReads) {
+    auto v = plug(21030042);
+    HidComUsb t;
+    ASSERT_EQ(t.open(0, ""), 0);
+    constexpr int kRequests = 200;
+    std::thread writer([&t] {
+        const auto request = shortFrame(DeviceCommand::GetSerialNumber);
+        for (int i = 0; i < kRequests; ++i) ASSERT_EQ(t.write(request.data(), 5), 0);
+    });
+    int answers = 0;
+    int idleReads = 0;
+    while (answers < kRequests && idleReads < 500) {
+        const int r = t.read();
+        ASSERT_GE(r, 0);
+        if (r == 0) {
+            ++idleReads;
+            continue;
+        }
+        EXPECT_EQ(r, 9);
+        EXPECT_EQ(serialFromFields(t.receiveBuffer.data()), 21030042);
+        ++answers;
+    }
+    writer.join();
+    EXPECT_EQ(answers, kRequests);
+    EXPECT_EQ(v.vest->countReceived(kGetSerial), static_cast<std::size_t>(kRequests));
+}

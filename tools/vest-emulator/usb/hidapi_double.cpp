@@ -3,25 +3,27 @@
 #include <hidapi/hidapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
 
 #include "tools/vest-emulator/usb/UsbBus.h"
 
 using vbz::emu::UsbBus;
 
+// Error texts are fixed literals behind atomic pointers: a device may be
+// written on one thread while another reads it, as the sequencer does.
 struct hid_device_ {
     std::shared_ptr<UsbBus::Device> device;
-    std::wstring lastError;
+    std::atomic<const wchar_t*> lastError{nullptr};
 };
 
 namespace {
 // Error of the calls without a device (hid_open_path, hid_enumerate).
-thread_local std::wstring globalError;
+std::atomic<const wchar_t*> globalError{nullptr};
 
 bool unplugged(hid_device* dev) {
     std::lock_guard<std::mutex> lock(dev->device->mutex);
@@ -85,7 +87,8 @@ hid_device* hid_open_path(const char* path) {
         globalError = L"No such emulated device";
         return nullptr;
     }
-    auto* dev = new (std::nothrow) hid_device_{std::move(device), {}};
+    auto* dev = new (std::nothrow) hid_device_;
+    if (dev) dev->device = std::move(device);
     if (!dev) UsbBus::instance().closed();
     return dev;
 }
@@ -111,7 +114,7 @@ int hid_write(hid_device* dev, const unsigned char* data, size_t length) {
         dev->lastError = L"Nothing to write";
         return -1;
     }
-    dev->lastError.clear();
+    dev->lastError = nullptr;
     dev->device->vest->receive(data, length);
     return static_cast<int>(length);
 }
@@ -138,7 +141,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
         if (auto frame = dev->device->vest->nextFrame(slice)) {
             const std::size_t n = std::min(length, frame->size());
             if (data && n > 0) std::memcpy(data, frame->data(), n);
-            dev->lastError.clear();
+            dev->lastError = nullptr;
             return static_cast<int>(data ? n : 0);
         }
         if (Clock::now() >= deadline) return 0;
@@ -147,8 +150,7 @@ int hid_read_timeout(hid_device* dev, unsigned char* data, size_t length, int mi
 
 const wchar_t* hid_error(hid_device* dev) {
     UsbBus::instance().countError();
-    const std::wstring& text = dev ? dev->lastError : globalError;
-    return text.empty() ? nullptr : text.c_str();
+    return dev ? dev->lastError.load() : globalError.load();
 }
 
 }  // extern "C"
