@@ -113,6 +113,7 @@ void VestModel::receive(const uint8_t* data, std::size_t length) {
     }
     const uint8_t id = data[0];
     std::vector<Frame> replies;
+    std::vector<Replies::Later> later;
     const auto it = commands_.find(id);
     if (it == commands_.end()) {
         seen.problem = "unknown command id " + hexId(id);
@@ -132,9 +133,11 @@ void VestModel::receive(const uint8_t* data, std::size_t length) {
         // Longer reports (padding) are handed over cut to the command length.
         it->second.handler(Frame(data, data + it->second.length), r);
         replies = std::move(r.frames);
+        later = std::move(r.unsolicited);
     }
     record_.push_back(std::move(seen));
     queueRepliesLocked(id, std::move(replies), now);
+    for (auto& l : later) queueLocked(std::move(l.bytes), now + l.delay);
 }
 
 AnswerFault* VestModel::faultForLocked(uint8_t commandId) {

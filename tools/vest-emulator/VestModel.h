@@ -77,8 +77,18 @@ class VestModel {
 public:
     // Collects a handler's replies.
     struct Replies {
-        std::vector<Frame> frames;
+        struct Later {
+            Frame bytes;
+            Clock::duration delay;
+        };
+        std::vector<Frame> frames;  // answers: faults apply to them
+        std::vector<Later> unsolicited;
         void send(Frame f) { frames.push_back(std::move(f)); }
+        // A frame of the vest's own (a data request, a board status) that
+        // the command sets off, after delay; faults leave it alone.
+        void sendUnsolicited(Frame f, Clock::duration delay = {}) {
+            unsolicited.push_back({std::move(f), delay});
+        }
     };
     // Called with a well-formed host frame of its command.
     using CommandHandler = std::function<void(const Frame& request, Replies& replies)>;

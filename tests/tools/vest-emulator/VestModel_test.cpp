@@ -229,6 +229,17 @@ TEST(VestModel, NewCommandsPlugInWithTheirLengthAndRecorderKeepsEveryFrame) {
     EXPECT_LE(frames[1].time, frames[2].time);
     EXPECT_EQ(frames[2].bytes.size(), 64u);
     EXPECT_EQ(vest.countReceived(0x13), 3u);
+
+    // A command may set off frames of the vest's own, which faults leave alone.
+    vest.addCommand(0x14, 5, [](const Frame&, VestModel::Replies& out) {
+        out.send(makeFrame(0x94, 6, {0}));
+        out.sendUnsolicited(makeFrame(0x16, 13, {0, 0, 0, 0, 0xD4, 0x30}));
+    });
+    AnswerFault silent;
+    silent.silent = true;
+    vest.setFault(0x14, silent);
+    EXPECT_EQ(ask(vest, request(0x14))[0], 0x16);
+    EXPECT_EQ(vest.pendingFrames(), 0u);
     vest.clearRecord();
     EXPECT_TRUE(vest.hostFrames().empty());
 }
