@@ -18,7 +18,14 @@ const LowPassTable& storage() {
     return table;
 }
 
-double single(double v) { return static_cast<double>(static_cast<float>(v)); }
+// Rounds to the nearest single-precision value. The round trip goes through
+// memory: g++ 12's block vectoriser drops a plain double->float->double
+// conversion when two of them sit side by side, which left the table
+// unrounded.
+double single(double v) {
+    volatile float rounded = static_cast<float>(v);
+    return static_cast<double>(rounded);
+}
 }  // namespace
 
 LowPassTable buildLowPassTable() {
