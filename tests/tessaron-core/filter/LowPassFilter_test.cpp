@@ -56,22 +56,6 @@ TEST(LowPassFilter, RunsTheSectionsInSeriesInOrder) {
     for (uint64_t i = 3; i < x.size(); ++i) EXPECT_EQ(f.sample(i), static_cast<float>(ref[i])) << i;
 }
 
-TEST(LowPassFilter, CopiesTheEntryAndStartsAtRest) {
-    LowPassFilter f = makeFilter(kSimple);
-    const float one = 1.0f;
-    f.setSource(&one);
-    f.sample(0);
-    f.setCoefficients(tsr::lowPassCoefficients(400.0));
-    ASSERT_EQ(f.sections().size(), 4u);
-    ASSERT_EQ(f.states().size(), 4u);
-    EXPECT_EQ(f.sections()[3].a2, tsr::lowPassCoefficients(400.0)[3].a2);
-    for (const auto& s : f.states()) {
-        EXPECT_EQ(s.w1, 0.0);
-        EXPECT_EQ(s.w2, 0.0);
-    }
-    EXPECT_EQ(f.filteredCount(), 0u);
-}
-
 TEST(LowPassFilter, DisabledPassesSamplesAsTheyAre) {
     const std::vector<float> x{0.25f, -0.5f, 0.75f};
     LowPassFilter f = makeFilter(kSimple);

@@ -73,20 +73,6 @@ double rms(const std::vector<float>& x, std::size_t from) {
 
 }  // namespace
 
-TEST(ResampleJob, StartsEmptyAndSettersClearTheirResult) {
-    ResampleJob job;
-    EXPECT_EQ(job.ratio, 1.0);
-    EXPECT_EQ(job.source, nullptr);
-    EXPECT_EQ(job.destination, nullptr);
-    EXPECT_EQ(job.sourceLength, 0u);
-    EXPECT_EQ(job.capacity, 0u);
-    EXPECT_FALSE(job.useNext);
-    EXPECT_EQ(job.consumed(), 0u);
-    EXPECT_EQ(job.produced(), 0u);
-    job.setRatio(8000.0, 2000.0);
-    EXPECT_EQ(job.ratio, 4.0);
-}
-
 TEST(Resampler, RefusesBadJobsAndChangesNothing) {
     const float src[3] = {0.1f, 0.2f, 0.3f};
     float out[4] = {7.0f, 7.0f, 7.0f, 7.0f};
@@ -187,6 +173,30 @@ TEST(Resampler, InterpolatesTowardsTheFollowingSample) {
         EXPECT_EQ(b.consumed, 2u);
         EXPECT_EQ(r.position, 0.0);
     }
+}
+
+// Before the block's first sample, the previous block's last sample stands at
+// index -1; an empty block can still interpolate towards the following one.
+TEST(Resampler, PositionBeforeTheBlockStartsFromThePreviousSample) {
+    const float src[2] = {0.8f, 0.4f};
+    Resampler r;
+    r.previousSample = 0.2f;
+    r.position = -0.5;
+    const auto lerp = [](float t, float a, float b) { return t * (b - a) + a; };
+    Block b = run(r, src, 2, false, 0.0f, 2, kSourceRate);
+    EXPECT_EQ(b.out, (std::vector<float>{lerp(0.5f, 0.2f, 0.8f), lerp(0.5f, 0.8f, 0.4f)}));
+    EXPECT_EQ(b.consumed, 1u);
+    EXPECT_EQ(r.position, 0.5);
+
+    Resampler empty;
+    empty.previousSample = 0.2f;
+    empty.position = -0.5;
+    b = run(empty, nullptr, 0, true, 0.6f, 4, kSourceRate);
+    EXPECT_EQ(b.out, (std::vector<float>{lerp(0.5f, 0.2f, 0.6f)}));
+    EXPECT_EQ(b.consumed, 0u);
+    EXPECT_EQ(empty.position, 0.5);
+    empty.position = -0.5;
+    EXPECT_TRUE(run(empty, nullptr, 0, false, 0.6f, 4, kSourceRate).out.empty());
 }
 
 TEST(Resampler, PositionJustBelowASampleGivesThatSample) {
