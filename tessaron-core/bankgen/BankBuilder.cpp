@@ -163,10 +163,10 @@ bool buildBank(std::span<const bank::RowSpec> rows, const std::string& assetsDir
                std::string& error) {
     const Quantiser q;
     std::vector<float> row;
-    for (const bank::RowSpec& spec : rows) {
+    for (const bank::RowSpec& entry : rows) {
         if (assetsDir.empty()) {
-            row = synthesiseRow(spec, q);
-        } else if (!readCsvAsset(assetsDir + "/" + spec.name, spec.length, q, row, error)) {
+            row = synthesiseRow(entry, q);
+        } else if (!readCsvAsset(assetsDir + "/" + entry.name, entry.length, q, row, error)) {
             return false;
         }
         out.insert(out.end(), row.begin(), row.end());
