@@ -12,15 +12,43 @@
 #ifdef __cplusplus
 #include <string>
 
+class IHandler;
 class SdkPersistentState;
+class VibrenzaSDK;
+
+/* Handle on the experimental functions of one VibrenzaSDK, obtained with
+ * VibrenzaSDK::ExperimentalAPI(). A plain copyable handle; usable while its
+ * owner lives. */
+class ExperimentalVibrenzaSDK {
+public:
+    explicit ExperimentalVibrenzaSDK(VibrenzaSDK* ownerSdk = nullptr) : owner(ownerSdk) {}
+
+private:
+    friend class VibrenzaSDK;
+    VibrenzaSDK* owner;
+};
 
 /* One application's handle on one vest. Owns its back-end and the state that
- * outlives a change of back-end. Neither copied nor assigned. */
+ * outlives a change of back-end. Neither copied nor assigned.
+ *
+ * Threads: the instance has no lock of its own. connect, scanDevices and the
+ * experimental connections of one instance are called from one application
+ * thread with no other call on the instance running meanwhile; the other
+ * methods may be called from any application thread. The connection callback
+ * runs on a thread of the back-end: from inside it, connectionStatus,
+ * scanStatus and the pattern and effect methods may be called; connect and
+ * scanDevices are refused with -11 (VBZ_ERROR_PROCESS_RUNNING). Destroying an
+ * instance from inside one of its callbacks is not allowed. */
 class VibrenzaSDK {
 public:
     /* logFile: path of the rotating log file; null or "" means
-     * "VibrenzaLogs/VibrenzaSDK.log" under the working directory. */
+     * "VibrenzaLogs/VibrenzaSDK.log" under the working directory. Creates the
+     * default (streaming) back-end, disconnected; starts no thread. Any
+     * thread, not from a callback. */
     VBZ_API explicit VibrenzaSDK(const char* logFile = "");
+    /* Ends a running connection or scan and waits for the back-end's threads;
+     * the connection callback may still be called with -1 meanwhile. No other
+     * call on the instance may run; never from one of its callbacks. */
     VBZ_API ~VibrenzaSDK();
     VibrenzaSDK(const VibrenzaSDK&) = delete;
     VibrenzaSDK& operator=(const VibrenzaSDK&) = delete;
@@ -30,8 +58,89 @@ public:
      * is ever created. Always returns 0. Any thread. */
     VBZ_API static int setLogCallback(vbz_log_callback_t callback);
 
+    /* The experimental functions of this instance. Any thread. */
+    VBZ_API ExperimentalVibrenzaSDK ExperimentalAPI();
+
+    /* ---- Connection and device queries ---- */
+
+    /* Starts connecting to the vest with this serial number (0 or the
+     * wanted one; what it selects is the back-end's business) over output.
+     * 0 when the attempt has started: its outcome comes through the
+     * connection callback. -12 unless disconnected, -11 while a scan runs
+     * or from a back-end thread. Application thread (see class comment). */
+    VBZ_API int connect(vbz_output_t output, unsigned int serialNumber);
+    /* Starts a scan of output; 0 when started (scanStatus is 1 until it
+     * ends), -12 unless disconnected, -11 while a scan runs or from a
+     * back-end thread. Application thread (see class comment). */
+    VBZ_API int scanDevices(vbz_output_t output);
+    /* Any thread, callbacks included. */
+    VBZ_API vbz_connection_state_t connectionStatus();
+    /* 1 while a scan runs, else 0. Any thread, callbacks included. */
+    VBZ_API int scanStatus();
+    /* Asks the connection to end; 0 when started (the callback reports -1),
+     * -3 when disconnected, -11 while connecting or disconnecting. Any
+     * application thread. */
+    VBZ_API int disconnect();
+    /* First vest of the last scan (linked through next), or null. The list
+     * belongs to the back-end: valid until the next scan or the next change
+     * of back-end. Any application thread. */
+    VBZ_API vbz_device_info_t* getFirstScannedDevice();
+    /* "1.6.3-dirty-android-invalid". Any thread, callbacks included. */
+    VBZ_API static std::string getSDKVersion();
+    /* 0xFFFFFFFF when no vest is connected. Any thread. */
+    VBZ_API unsigned int getVibrenzaSerialNumber();
+    /* "AA-BB-CCCC", or "noDeviceConnected". Any thread. */
+    VBZ_API std::string getVibrenzaSerialNumberAsString();
+    /* -1 (VBZ_DEVICE_UNKNOWN) when no vest is connected. Any thread. */
+    VBZ_API vbz_device_type_t getVibrenzaType();
+    /* "noDeviceConnected" when no vest is connected. Any thread. */
+    VBZ_API std::string getVibrenzaVersion();
+    /* "AA-BB-CCCC" from the decimal digits of serialNumber. Any thread. */
+    VBZ_API static std::string serialNumberToString(unsigned int serialNumber);
+    /* Sets the connection callback and its user data for this instance and
+     * every back-end it makes later; null removes it. Returns 0. Any
+     * application thread. */
+    VBZ_API int setConnectionCallback(vbz_connection_callback_t callback, void* userData);
+
+    /* ---- Patterns, effects and intensity ----
+     * Any application thread, and from the connection callback. */
+
+    /* The new pattern's id (0 or more) or a negative code; a null text is
+     * -2. The text is kept, so that the id stays valid across a change of
+     * back-end. */
+    VBZ_API int loadPatternFromJSON(const char* json);
+    VBZ_API int unloadPattern(int patternId);
+    /* The new effect's id or a negative code; -2 when a property is out of
+     * bounds or not a finite number: priority 1..10, volume 0..250, speed
+     * 0.01..100, effectBoost -100..100 when overridePatternBoost is set. */
+    VBZ_API int playEffect(int patternId, vbz_effect_properties_t properties);
+    VBZ_API int stopEffect(int effectId, float fadeTime);
+    VBZ_API vbz_effect_state_t effectState(int effectId);
+    VBZ_API int pauseAll();
+    VBZ_API int resumeAll();
+    VBZ_API int stopAll();
+    /* Plays of mainPatternId within timeWindow seconds of the first play are
+     * replaced by fallbackPatternId, at most maxAccumulation times (below 1:
+     * no limit). */
+    VBZ_API int setAccumulationWindowToPattern(int mainPatternId, int fallbackPatternId,
+                                               float timeWindow, int maxAccumulation);
+    VBZ_API int eraseAccumulationWindowToPattern(int patternId);
+    VBZ_API int getPatternIntensityBoost(int patternId);
+    /* Boost b stands for the gain 10^(|b|/50) with the sign of b; boosts
+     * beyond the gain's 32-bit range saturate. */
+    VBZ_API int setGlobalIntensityBoost(int boost);
+    VBZ_API int getGlobalIntensityBoost();
+
 private:
+    friend class ExperimentalVibrenzaSDK;
+    /* Replaces the back-end by one of kind unless it already is of that
+     * kind; only while disconnected. Waits for the old back-end's threads. */
+    void ensureBackendKind(int kind);
+
+    IHandler* handler;
     SdkPersistentState* persistentState;
+    bool legacyBackend;
+    ExperimentalVibrenzaSDK experimentalApi;
 };
 #endif
 
