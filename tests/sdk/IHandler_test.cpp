@@ -152,8 +152,8 @@ TEST(IHandler, CallbackRunsOnTheWorkerWithTheMutexFreeAndSeesTheNewState) {
     script.connectSucceeds = true;
     script.connectedSerial = 12345678u;
     script.loopResult = -10;
+    CallbackRecorder recorder;  // outlives the back-end's worker
     auto fake = makeFake(state, script);
-    CallbackRecorder recorder;
     recorder.handler = [&] { return fake.get(); };
     ASSERT_EQ(fake->setConnectionCallback(&CallbackRecorder::callback, &recorder), 0);
 
@@ -168,8 +168,8 @@ TEST(IHandler, CallbackRunsOnTheWorkerWithTheMutexFreeAndSeesTheNewState) {
     EXPECT_EQ(reports[0].statusSeen, VBZ_STATE_CONNECTED);
     EXPECT_EQ(fake->lastOutput(), static_cast<unsigned>(VBZ_OUTPUT_WIFI));
     EXPECT_EQ(fake->getVibrenzaSerialNumberAsString(), "12-34-5678");
-    EXPECT_TRUE(LogRecorder::has(0, "Handler",
-                                 "Connection routine terminated: connectionCallback called."));
+    // Written after the callback returns.
+    EXPECT_TRUE(LogRecorder::waitFor("Connection routine terminated: connectionCallback called."));
 
     ASSERT_EQ(fake->disconnect(), 0);
     reports = recorder.waitFor(2);
@@ -186,8 +186,8 @@ TEST(IHandler, FailedConnectionReportsMinusOneWithTheAskedSerialOnly) {
     SdkPersistentState state;
     FakeHandler::Script script;
     script.connectError = -6;
-    auto fake = makeFake(state, script);
     CallbackRecorder recorder;
+    auto fake = makeFake(state, script);
     fake->setConnectionCallback(&CallbackRecorder::callback, &recorder);
     ASSERT_EQ(fake->connect(VBZ_OUTPUT_USB, 777u), 0);
     ASSERT_TRUE(fake->waitConnectionRoutineDone());
@@ -234,8 +234,8 @@ TEST(IHandler, RoutineThatCannotStartGivesTheStateOrFlagBack) {
 TEST(IHandler, ConnectOrScanFromInsideTheCallbackIsRefused) {
     LogRecorder log;
     SdkPersistentState state;
-    auto fake = makeFake(state);  // the attempt fails: the callback sees -1
     CallbackRecorder recorder;
+    auto fake = makeFake(state);  // the attempt fails: the callback sees -1
     int fromCallback[2] = {0, 0};
     recorder.onReport = [&](const vbz_test::ConnectionReport&) {
         fromCallback[0] = fake->connect(VBZ_OUTPUT_ANY, 0u);

@@ -108,8 +108,8 @@ TEST(VibrenzaSDK, SwapOnConnectKeepsPatternIdsAndTheCallback) {
     LogRecorder log;
     FakeFactory factory;
     factory.firstKind = 2;  // as after an audio-to-haptics connection
+    CallbackRecorder recorder;  // outlives the instance's threads
     VibrenzaSDK sdk;
-    CallbackRecorder recorder;
     ASSERT_EQ(sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder), 0);
     ASSERT_EQ(sdk.loadPatternFromJSON("{\"a\":1}"), 0);
     ASSERT_EQ(sdk.loadPatternFromJSON("{\"b\":2}"), 1);
@@ -352,9 +352,9 @@ TEST(VibrenzaSDK, EffectCommandsAreLoggedAndForwarded) {
 TEST(VibrenzaSDK, ConnectingFromInsideTheCallbackIsRefusedWithoutHarm) {
     LogRecorder log;
     FakeFactory factory;
-    VibrenzaSDK sdk;
     CallbackRecorder recorder;
     int results[2] = {0, 0};
+    VibrenzaSDK sdk;
     recorder.onReport = [&](const vbz_test::ConnectionReport&) {
         results[0] = sdk.connect(VBZ_OUTPUT_ANY, 0u);
         results[1] = sdk.scanDevices(VBZ_OUTPUT_ANY);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -40,6 +42,15 @@ public:
             if (l.level == level && l.tag == tag && l.text == text) return true;
         return false;
     }
+    // Waits (bounded) until a line with this text has arrived.
+    static bool waitFor(const std::string& text) {
+        std::unique_lock<std::mutex> lock(mutex());
+        return cv().wait_for(lock, std::chrono::seconds(20), [&] {
+            for (const auto& l : store())
+                if (l.text == text) return true;
+            return false;
+        });
+    }
     static void clear() {
         std::lock_guard<std::mutex> lock(mutex());
         store().clear();
@@ -49,6 +60,11 @@ private:
     static void record(int level, const char* tag, const char* text) {
         std::lock_guard<std::mutex> lock(mutex());
         store().push_back({level, tag ? tag : "", text ? text : ""});
+        cv().notify_all();
+    }
+    static std::condition_variable& cv() {
+        static std::condition_variable c;
+        return c;
     }
     static std::mutex& mutex() {
         static std::mutex m;
