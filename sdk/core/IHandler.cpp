@@ -167,11 +167,21 @@ std::string IHandler::getVibrenzaSerialNumberAsString() {
 std::string IHandler::getSDKVersion() { return kSdkVersion; }
 
 void IHandler::connectionRoutineTerminated(int state, int error, unsigned int serialNumber) {
-    storeState(state);
-    if (invokeConnectionCallback(state, error, serialNumber))
+    ConnectionCallback callback;
+    void* userData;
+    {
+        // The state and the callback it goes to are taken in one hold.
+        std::lock_guard<std::mutex> lock(mutex_);
+        state_ = state;
+        callback = callback_;
+        userData = userData_;
+    }
+    if (callback) {
+        callOutside(callback, userData, state, error, serialNumber);
         LogLine(0, kTag) << "Connection routine terminated: connectionCallback called.";
-    else
+    } else {
         LogLine(0, kTag) << "Connection routine terminated: no connectionCallback set.";
+    }
 }
 
 bool IHandler::onOwnThread() const {
@@ -285,10 +295,15 @@ bool IHandler::invokeConnectionCallback(int state, int error, unsigned int seria
         userData = userData_;
     }
     if (!callback) return false;
+    callOutside(callback, userData, state, error, serialNumber);
+    return true;
+}
+
+void IHandler::callOutside(ConnectionCallback callback, void* userData, int state, int error,
+                           unsigned int serialNumber) const {
     const IHandler* previous = callbackOwner;
     callbackOwner = this;
     callback(static_cast<vbz_connection_state_t>(state), static_cast<vbz_error_t>(error),
              serialNumber, userData);
     callbackOwner = previous;
-    return true;
 }

@@ -146,6 +146,11 @@ protected:
     bool scanning_ = false;
 
 private:
+    // Calls the application with no lock held, marking this thread as inside
+    // one of this back-end's callbacks meanwhile.
+    void callOutside(ConnectionCallback callback, void* userData, int state, int error,
+                     unsigned int serialNumber) const;
+
     std::mutex mutex_;
     ConnectionCallback callback_ = nullptr;
     void* userData_ = nullptr;

@@ -78,6 +78,8 @@ TEST(VibrenzaSDK, FreshInstanceAnswersWithoutDeviceAndLogsEachQuery) {
           "Command: getFirstScannedDevice()", "Command: getSDKVersion()"})
         EXPECT_TRUE(LogRecorder::has(2, "Vibrenza", line)) << line;
     EXPECT_EQ(sdk.setConnectionCallback(nullptr, nullptr), 0);
+    VibrenzaSDK second(nullptr);  // a null path is the default path
+    EXPECT_EQ(factory.askedKinds().size(), 2u);
 }
 
 TEST(VibrenzaSDK, ConnectAndScanRefuseEveryStateButDisconnectedWithMinus12) {

@@ -55,10 +55,11 @@ public:
 
     /* Replaces the process-wide log sink; null silences every line for the
      * rest of the process. Installed before the first instance, no log file
-     * is ever created. Always returns 0. Any thread. */
+     * is ever created. Always returns 0. Any thread, callbacks included. */
     VBZ_API static int setLogCallback(vbz_log_callback_t callback);
 
-    /* The experimental functions of this instance. Any thread. */
+    /* The experimental functions of this instance. Any thread, callbacks
+     * included. */
     VBZ_API ExperimentalVibrenzaSDK ExperimentalAPI();
 
     /* ---- Connection and device queries ---- */
@@ -79,27 +80,31 @@ public:
     VBZ_API int scanStatus();
     /* Asks the connection to end; 0 when started (the callback reports -1),
      * -3 when disconnected, -11 while connecting or disconnecting. Any
-     * application thread. */
+     * thread, the connection callback included. */
     VBZ_API int disconnect();
     /* First vest of the last scan (linked through next), or null. The list
      * belongs to the back-end: valid until the next scan or the next change
-     * of back-end. Any application thread. */
+     * of back-end. Any thread, callbacks included. */
     VBZ_API vbz_device_info_t* getFirstScannedDevice();
-    /* "1.6.3-dirty-android-invalid". Any thread, callbacks included. */
+    /* "1.6.3-dirty-android-invalid". Any thread, callbacks included; needs
+     * no instance. */
     VBZ_API static std::string getSDKVersion();
-    /* 0xFFFFFFFF when no vest is connected. Any thread. */
+    /* 0xFFFFFFFF when no vest is connected. Any thread, callbacks included. */
     VBZ_API unsigned int getVibrenzaSerialNumber();
-    /* "AA-BB-CCCC", or "noDeviceConnected". Any thread. */
+    /* "AA-BB-CCCC", or "noDeviceConnected". Any thread, callbacks included. */
     VBZ_API std::string getVibrenzaSerialNumberAsString();
-    /* -1 (VBZ_DEVICE_UNKNOWN) when no vest is connected. Any thread. */
+    /* -1 (VBZ_DEVICE_UNKNOWN) when no vest is connected. Any thread,
+     * callbacks included. */
     VBZ_API vbz_device_type_t getVibrenzaType();
-    /* "noDeviceConnected" when no vest is connected. Any thread. */
+    /* "noDeviceConnected" when no vest is connected. Any thread, callbacks
+     * included. */
     VBZ_API std::string getVibrenzaVersion();
-    /* "AA-BB-CCCC" from the decimal digits of serialNumber. Any thread. */
+    /* "AA-BB-CCCC" from the decimal digits of serialNumber. Any thread,
+     * callbacks included; needs no instance. */
     VBZ_API static std::string serialNumberToString(unsigned int serialNumber);
     /* Sets the connection callback and its user data for this instance and
      * every back-end it makes later; null removes it. Returns 0. Any
-     * application thread. */
+     * thread, the connection callback included. */
     VBZ_API int setConnectionCallback(vbz_connection_callback_t callback, void* userData);
 
     /* ---- Patterns, effects and intensity ----
