@@ -391,3 +391,25 @@ TEST(VibrenzaSDK, DestroyingAConnectedInstanceReportsMinusOneOnceAndLeavesNoThre
     EXPECT_EQ(reports[1].state, VBZ_STATE_DISCONNECTED);
     EXPECT_EQ(vbz_test::threadCount(), threadsBefore);
 }
+
+TEST(VibrenzaSDK, ConnectFromTheCallbackIsRefusedBeforeAnyBackendSwap) {
+    LogRecorder log;
+    FakeFactory factory;
+    factory.firstKind = 2;  // a connect from here would replace this back-end
+    CallbackRecorder recorder;
+    int result = 0;
+    VibrenzaSDK sdk;
+    recorder.onReport = [&](const vbz_test::ConnectionReport&) {
+        result = sdk.connect(VBZ_OUTPUT_ANY, 0u);
+    };
+    sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    // The connection is started on the current back-end directly, as the
+    // experimental connections do; its failure calls the callback.
+    FakeHandler* current = factory.last();
+    ASSERT_EQ(current->connect(VBZ_OUTPUT_ANY, 0u), 0);
+    ASSERT_TRUE(current->waitConnectionRoutineDone());
+    EXPECT_EQ(result, -11);
+    EXPECT_EQ(factory.askedKinds().size(), 1u);  // no swap happened
+    EXPECT_TRUE(LogRecorder::has(3, "Vibrenza",
+                                 "Cannot connect device: not allowed from a connection callback."));
+}
