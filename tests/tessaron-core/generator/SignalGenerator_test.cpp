@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "tessaron-core/src/signal/EngineClock.h"
@@ -223,4 +224,25 @@ TEST_F(SyncedGenerators, PlaybackGeneratorsOfOneCropShareTheirSamples) {
         EXPECT_DOUBLE_EQ(a.time(), b.time());
     }
     EXPECT_EQ(a.playhead(), b.playhead());
+}
+
+// Two engines render on two threads: both advance the one clock and share the
+// table, which must neither lose nor corrupt entries.
+TEST_F(SyncedGenerators, EnginesOnTwoThreadsShareTheTableSafely) {
+    auto engine = [](uint64_t firstKey) {
+        std::vector<float> out(32);
+        FakeGenerator shared(1, 10.0, true);
+        for (uint64_t k = 0; k < 400; ++k) {
+            FakeGenerator own(firstKey + k, 10.0, true);
+            own.render(1000.0, 1.0f, out, 0.0);
+            shared.render(1000.0, 1.0f, out, 0.0);
+            tsr::advanceEngineClock(0.032);
+        }
+    };
+    std::thread a(engine, 1000);
+    std::thread b(engine, 2000);
+    a.join();
+    b.join();
+    EXPECT_EQ(tsr::signalSyncTableSize(), 801u);
+    EXPECT_EQ(tsr::engineTick(), 800u);
 }
