@@ -1,10 +1,8 @@
 #include "tessaron-core/src/pattern/PatternLoader.h"
 
 #include <algorithm>
-#include <cmath>
 #include <exception>
 #include <limits>
-#include <new>
 #include <vector>
 
 #include "tessaron-core/src/tsr/tsr_log.h"
