@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# jack_test_server.sh start|stop <state dir> <server name> [<sink helper>]
+#
+# Starts a private JACK server (dummy driver: no sound card, no root, no
+# real-time) under its own server name, plus the helper clients that act like
+# desktop sinks with monitor ports, for the audio tests. Writes <state
+# dir>/ready when everything runs, or <state dir>/unavailable with the reason;
+# "start" itself always succeeds so that the tests can report a skip. "stop"
+# ends only the processes that "start" recorded.
+set -uo pipefail
+action="$1"; state="$2"; server="$3"; helper="${4:-}"
+mkdir -p "$state"
+
+stop_recorded() {
+  for f in "$state/sinks.pid" "$state/jackd.pid"; do
+    if [ -s "$f" ]; then
+      pid="$(cat "$f")"
+      kill "$pid" 2>/dev/null || true
+      for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+      kill -9 "$pid" 2>/dev/null || true
+    fi
+    rm -f "$f"
+  done
+  rm -f "$state/ready"
+}
+
+unavailable() {
+  echo "$1" > "$state/unavailable"
+  echo "jack_test_server: $1 (the JACK-backed tests will be skipped)"
+  stop_recorded
+  exit 0
+}
+
+case "$action" in
+  stop)
+    stop_recorded
+    exit 0 ;;
+  start) ;;
+  *) echo "usage: $0 start|stop <state dir> <server name> [<sink helper>]" >&2; exit 2 ;;
+esac
+
+stop_recorded
+rm -f "$state/unavailable"
+command -v jackd >/dev/null || unavailable "jackd is not installed"
+command -v jack_lsp >/dev/null || unavailable "jack_lsp is not installed"
+[ -x "$helper" ] || unavailable "sink helper '$helper' is missing"
+
+export JACK_NO_START_SERVER=1
+# 24 playback channels with monitor ports, no capture: "system" is the default
+# output and has a loopback of its own.
+setsid jackd -n "$server" --no-realtime -d dummy -r 48000 -p 480 -C 0 -P 24 -m \
+  </dev/null >"$state/jackd.log" 2>&1 &
+echo $! > "$state/jackd.pid"
+up=0
+for _ in $(seq 1 100); do
+  if jack_lsp -s "$server" 2>/dev/null | grep -q '^system:playback_1$'; then up=1; break; fi
+  kill -0 "$(cat "$state/jackd.pid")" 2>/dev/null || break
+  sleep 0.1
+done
+[ "$up" = 1 ] || unavailable "jackd did not start: $(tail -n 3 "$state/jackd.log" | tr '\n' ' ')"
+
+# A stereo desk speaker and a 20-channel device that the vest filter matches.
+setsid "$helper" "$server" DeskSpeakers:2 VibrenzaVest:20 </dev/null >"$state/sinks.log" 2>&1 &
+echo $! > "$state/sinks.pid"
+up=0
+for _ in $(seq 1 100); do
+  if grep -q '^ready$' "$state/sinks.log" 2>/dev/null; then up=1; break; fi
+  kill -0 "$(cat "$state/sinks.pid")" 2>/dev/null || break
+  sleep 0.1
+done
+[ "$up" = 1 ] || unavailable "the sink clients did not start: $(tail -n 3 "$state/sinks.log" | tr '\n' ' ')"
+echo "$server" > "$state/ready"
+echo "jack_test_server: server '$server' running with DeskSpeakers and VibrenzaVest"

@@ -1,0 +1,87 @@
+// The audio host: every PortAudio call of the SDK goes through this interface,
+// so that the audio code runs the same over the real host (PortAudio with its
+// JACK host API, plus loopback devices found through libjack) and over the
+// fake host of the tests.
+//
+// The calls keep PortAudio's own types, results and rules: indices are global
+// device indices, errors are negative PaError values, `initialize` and
+// `terminate` nest. On top of PortAudio the host lists loopback devices: input
+// devices that capture what an output device plays. They belong to the
+// loopback host API (`loopbackHostApi`), carry the name of the output they
+// capture followed by " [Loopback]", and `isLoopback` answers 1 for them.
+//
+// Device indices are only valid while the device list stays the same: JACK
+// clients come and go. Code that keeps an index for later keeps the device's
+// name with it (`AudioDeviceRef`) and resolves it again before use.
+//
+// Threads: any thread. The device records handed out stay valid until the
+// `terminate` that balances the first `initialize`. Stream callbacks run on
+// the host's audio thread.
+#pragma once
+
+#include <string>
+
+#include <portaudio.h>
+
+namespace vbz {
+
+// Name of the host API that carries the loopback devices on this platform.
+inline constexpr const char* kLoopbackHostApiName = "JACK";
+
+class IAudioHost {
+public:
+    virtual ~IAudioHost() = default;
+
+    virtual PaError initialize() = 0;
+    virtual PaError terminate() = 0;
+    virtual const char* errorText(PaError error) = 0;
+
+    virtual PaDeviceIndex deviceCount() = 0;
+    // Null for an index that is not valid.
+    virtual const PaDeviceInfo* deviceInfo(PaDeviceIndex device) = 0;
+    // Null for an index that is not valid, negative ones included.
+    virtual const PaHostApiInfo* hostApiInfo(PaHostApiIndex hostApi) = 0;
+    // Index of the host API that carries the loopback devices; negative
+    // (paHostApiNotFound) when it is not there.
+    virtual PaHostApiIndex loopbackHostApi() = 0;
+    virtual PaDeviceIndex hostApiDeviceIndexToDeviceIndex(PaHostApiIndex hostApi, int hostApiDeviceIndex) = 0;
+    // Default output device of the loopback host API (paNoDevice when none).
+    virtual PaDeviceIndex defaultOutputDevice() = 0;
+    // 1 for a loopback device, 0 for another device, negative on error.
+    virtual int isLoopback(PaDeviceIndex device) = 0;
+
+    virtual PaError isFormatSupported(const PaStreamParameters* input, const PaStreamParameters* output,
+                                      double sampleRate) = 0;
+    virtual PaError openStream(PaStream** stream, const PaStreamParameters* input,
+                               const PaStreamParameters* output, double sampleRate,
+                               unsigned long framesPerBuffer, PaStreamFlags flags,
+                               PaStreamCallback* callback, void* userData) = 0;
+    virtual PaError setStreamFinishedCallback(PaStream* stream, PaStreamFinishedCallback* callback) = 0;
+    virtual PaError startStream(PaStream* stream) = 0;
+    virtual PaError stopStream(PaStream* stream) = 0;
+    virtual PaError abortStream(PaStream* stream) = 0;
+    virtual PaError closeStream(PaStream* stream) = 0;
+    virtual const PaStreamInfo* streamInfo(PaStream* stream) = 0;
+    virtual PaTime streamTime(PaStream* stream) = 0;
+    virtual double streamCpuLoad(PaStream* stream) = 0;
+    virtual const PaHostErrorInfo* lastHostErrorInfo() = 0;
+};
+
+// The host that the SDK uses: the real one unless a test installed another.
+IAudioHost& audioHost();
+// Installs `host` (not owned) in place of the real host; null restores it.
+// Call only while no audio code runs.
+void setAudioHost(IAudioHost* host);
+
+// A device index together with the name it had when it was looked up.
+struct AudioDeviceRef {
+    PaDeviceIndex index = paNoDevice;
+    std::string name;
+};
+
+// The current index of the device `ref` names: `ref.index` while that index
+// still bears the name, else the first device of that name with the same
+// loopback answer, else paNoDevice. Needs the host initialised.
+PaDeviceIndex resolveDevice(IAudioHost& host, const AudioDeviceRef& ref);
+
+}  // namespace vbz

@@ -1,0 +1,51 @@
+#include "sdk/platform/JackMonitorProbe.h"
+
+#include <cstring>
+
+#include <jack/jack.h>
+
+namespace vbz {
+
+namespace {
+constexpr const char* kProbeClientName = "vbz-loopback-probe";
+constexpr const char* kMonitorPrefix = "monitor_";
+
+// jack_status_t reports nothing we could act on; libjack's own message on a
+// missing server goes to its error function, which we keep quiet.
+void quietJackError(const char*) {}
+}  // namespace
+
+std::vector<JackMonitorClient> probeJackMonitorClients() {
+    std::vector<JackMonitorClient> clients;
+    jack_set_error_function(quietJackError);
+    jack_set_info_function(quietJackError);
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(kProbeClientName, JackNoStartServer, &status);
+    if (!client) return clients;
+
+    const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    for (size_t i = 0; ports && ports[i]; ++i) {
+        jack_port_t* port = jack_port_by_name(client, ports[i]);
+        if (!port) continue;
+        const char* shortName = jack_port_short_name(port);
+        const size_t fullLength = std::strlen(ports[i]);
+        const size_t shortLength = shortName ? std::strlen(shortName) : 0;
+        if (!shortName || shortLength + 1 >= fullLength) continue;
+        if (std::strncmp(shortName, kMonitorPrefix, std::strlen(kMonitorPrefix)) != 0) continue;
+        std::string owner(ports[i], fullLength - shortLength - 1);
+        bool known = false;
+        for (auto& c : clients) {
+            if (c.clientName == owner) {
+                ++c.monitorPorts;
+                known = true;
+                break;
+            }
+        }
+        if (!known) clients.push_back({std::move(owner), 1});
+    }
+    if (ports) jack_free(ports);
+    jack_client_close(client);
+    return clients;
+}
+
+}  // namespace vbz

@@ -1,0 +1,166 @@
+#include "sdk/platform/PortAudioJackHost.h"
+
+#include "sdk/platform/JackMonitorProbe.h"
+
+namespace vbz {
+
+namespace {
+constexpr const char* kLoopbackSuffix = " [Loopback]";
+}
+
+PortAudioJackHost& PortAudioJackHost::instance() {
+    static PortAudioJackHost host;
+    return host;
+}
+
+PaError PortAudioJackHost::initialize() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const PaError result = Pa_Initialize();
+    if (result != paNoError) return result;
+    if (++initCount_ == 1) buildLoopbackTable();
+    return paNoError;
+}
+
+PaError PortAudioJackHost::terminate() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const PaError result = Pa_Terminate();
+    if (result == paNoError && initCount_ > 0 && --initCount_ == 0) {
+        loopbacks_.clear();
+        jackApi_ = paHostApiNotFound;
+        portAudioCount_ = 0;
+    }
+    return result;
+}
+
+void PortAudioJackHost::buildLoopbackTable() {
+    loopbacks_.clear();
+    portAudioCount_ = Pa_GetDeviceCount();
+    jackApi_ = Pa_HostApiTypeIdToHostApiIndex(paJACK);
+    const PaHostApiInfo* jack = jackApi_ >= 0 ? Pa_GetHostApiInfo(jackApi_) : nullptr;
+    if (!jack || portAudioCount_ < 0) {
+        jackApi_ = paHostApiNotFound;
+        return;
+    }
+    jackApiInfo_ = *jack;
+    const std::vector<JackMonitorClient> monitors = probeJackMonitorClients();
+    for (int i = 0; i < jack->deviceCount; ++i) {
+        const PaDeviceIndex device = Pa_HostApiDeviceIndexToDeviceIndex(jackApi_, i);
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+        if (!info || !info->name) continue;
+        for (const auto& monitor : monitors) {
+            if (monitor.clientName != info->name) continue;
+            Loopback loopback{device, std::string(info->name) + kLoopbackSuffix, *info};
+            loopback.info.maxOutputChannels = 0;
+            loopback.info.maxInputChannels =
+                monitor.monitorPorts < info->maxInputChannels ? monitor.monitorPorts : info->maxInputChannels;
+            loopbacks_.push_back(std::move(loopback));
+            break;
+        }
+    }
+    // Names point into the table's own strings; set them once it stops moving.
+    for (auto& loopback : loopbacks_) loopback.info.name = loopback.name.c_str();
+    jackApiInfo_.deviceCount = jack->deviceCount + static_cast<int>(loopbacks_.size());
+}
+
+const char* PortAudioJackHost::errorText(PaError error) { return Pa_GetErrorText(error); }
+
+PaDeviceIndex PortAudioJackHost::deviceCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const PaDeviceIndex count = Pa_GetDeviceCount();
+    if (count < 0 || initCount_ == 0) return count;
+    return count + static_cast<PaDeviceIndex>(loopbacks_.size());
+}
+
+const PaDeviceInfo* PortAudioJackHost::deviceInfo(PaDeviceIndex device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (initCount_ > 0 && device >= portAudioCount_ &&
+        device - portAudioCount_ < static_cast<PaDeviceIndex>(loopbacks_.size()))
+        return &loopbacks_[static_cast<size_t>(device - portAudioCount_)].info;
+    return Pa_GetDeviceInfo(device);
+}
+
+const PaHostApiInfo* PortAudioJackHost::hostApiInfo(PaHostApiIndex hostApi) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (hostApi < 0) return nullptr;
+    if (initCount_ > 0 && hostApi == jackApi_) return &jackApiInfo_;
+    return Pa_GetHostApiInfo(hostApi);
+}
+
+PaHostApiIndex PortAudioJackHost::loopbackHostApi() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (initCount_ == 0) return paNotInitialized;
+    return jackApi_;
+}
+
+PaDeviceIndex PortAudioJackHost::hostApiDeviceIndexToDeviceIndex(PaHostApiIndex hostApi, int hostApiDeviceIndex) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (initCount_ > 0 && hostApi == jackApi_ && jackApi_ >= 0) {
+        const int own = jackApiInfo_.deviceCount - static_cast<int>(loopbacks_.size());
+        if (hostApiDeviceIndex >= own && hostApiDeviceIndex < jackApiInfo_.deviceCount)
+            return portAudioCount_ + (hostApiDeviceIndex - own);
+    }
+    return Pa_HostApiDeviceIndexToDeviceIndex(hostApi, hostApiDeviceIndex);
+}
+
+PaDeviceIndex PortAudioJackHost::defaultOutputDevice() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (initCount_ == 0 || jackApi_ < 0) return paNoDevice;
+    return jackApiInfo_.defaultOutputDevice;
+}
+
+int PortAudioJackHost::isLoopback(PaDeviceIndex device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (initCount_ == 0) return paNotInitialized;
+    if (device >= portAudioCount_ && device - portAudioCount_ < static_cast<PaDeviceIndex>(loopbacks_.size()))
+        return 1;
+    return device >= 0 && device < portAudioCount_ ? 0 : paInvalidDevice;
+}
+
+PaDeviceIndex PortAudioJackHost::portAudioIndex(PaDeviceIndex device) {
+    if (initCount_ > 0 && device >= portAudioCount_ &&
+        device - portAudioCount_ < static_cast<PaDeviceIndex>(loopbacks_.size()))
+        return loopbacks_[static_cast<size_t>(device - portAudioCount_)].captured;
+    return device;
+}
+
+bool PortAudioJackHost::translate(const PaStreamParameters* in, PaStreamParameters& out) {
+    if (!in) return false;
+    out = *in;
+    out.device = portAudioIndex(in->device);
+    return true;
+}
+
+PaError PortAudioJackHost::isFormatSupported(const PaStreamParameters* input, const PaStreamParameters* output,
+                                             double sampleRate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PaStreamParameters in{}, out{};
+    const bool hasIn = translate(input, in);
+    const bool hasOut = translate(output, out);
+    return Pa_IsFormatSupported(hasIn ? &in : nullptr, hasOut ? &out : nullptr, sampleRate);
+}
+
+PaError PortAudioJackHost::openStream(PaStream** stream, const PaStreamParameters* input,
+                                      const PaStreamParameters* output, double sampleRate,
+                                      unsigned long framesPerBuffer, PaStreamFlags flags,
+                                      PaStreamCallback* callback, void* userData) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PaStreamParameters in{}, out{};
+    const bool hasIn = translate(input, in);
+    const bool hasOut = translate(output, out);
+    return Pa_OpenStream(stream, hasIn ? &in : nullptr, hasOut ? &out : nullptr, sampleRate, framesPerBuffer,
+                         flags, callback, userData);
+}
+
+PaError PortAudioJackHost::setStreamFinishedCallback(PaStream* stream, PaStreamFinishedCallback* callback) {
+    return Pa_SetStreamFinishedCallback(stream, callback);
+}
+PaError PortAudioJackHost::startStream(PaStream* stream) { return Pa_StartStream(stream); }
+PaError PortAudioJackHost::stopStream(PaStream* stream) { return Pa_StopStream(stream); }
+PaError PortAudioJackHost::abortStream(PaStream* stream) { return Pa_AbortStream(stream); }
+PaError PortAudioJackHost::closeStream(PaStream* stream) { return Pa_CloseStream(stream); }
+const PaStreamInfo* PortAudioJackHost::streamInfo(PaStream* stream) { return Pa_GetStreamInfo(stream); }
+PaTime PortAudioJackHost::streamTime(PaStream* stream) { return Pa_GetStreamTime(stream); }
+double PortAudioJackHost::streamCpuLoad(PaStream* stream) { return Pa_GetStreamCpuLoad(stream); }
+const PaHostErrorInfo* PortAudioJackHost::lastHostErrorInfo() { return Pa_GetLastHostErrorInfo(); }
+
+}  // namespace vbz

@@ -1,0 +1,73 @@
+// The real audio host on Linux: PortAudio (ALSA, OSS and JACK host APIs) with
+// loopback devices added behind PortAudio's own list, one per JACK client
+// that has monitor ports. Capturing a loopback device opens an input stream
+// on the JACK device of that client, whose inputs are its monitor ports.
+//
+// One process-wide object (PortAudio itself is process-wide). The loopback
+// table is built by the `initialize` that takes PortAudio from uninitialised
+// to initialised, as PortAudio builds its device list, and dropped by the
+// `terminate` that balances it.
+#pragma once
+
+#include <mutex>
+#include <vector>
+
+#include "sdk/platform/IAudioHost.h"
+
+namespace vbz {
+
+class PortAudioJackHost final : public IAudioHost {
+public:
+    static PortAudioJackHost& instance();
+
+    PaError initialize() override;
+    PaError terminate() override;
+    const char* errorText(PaError error) override;
+    PaDeviceIndex deviceCount() override;
+    const PaDeviceInfo* deviceInfo(PaDeviceIndex device) override;
+    const PaHostApiInfo* hostApiInfo(PaHostApiIndex hostApi) override;
+    PaHostApiIndex loopbackHostApi() override;
+    PaDeviceIndex hostApiDeviceIndexToDeviceIndex(PaHostApiIndex hostApi, int hostApiDeviceIndex) override;
+    PaDeviceIndex defaultOutputDevice() override;
+    int isLoopback(PaDeviceIndex device) override;
+    PaError isFormatSupported(const PaStreamParameters* input, const PaStreamParameters* output,
+                              double sampleRate) override;
+    PaError openStream(PaStream** stream, const PaStreamParameters* input, const PaStreamParameters* output,
+                       double sampleRate, unsigned long framesPerBuffer, PaStreamFlags flags,
+                       PaStreamCallback* callback, void* userData) override;
+    PaError setStreamFinishedCallback(PaStream* stream, PaStreamFinishedCallback* callback) override;
+    PaError startStream(PaStream* stream) override;
+    PaError stopStream(PaStream* stream) override;
+    PaError abortStream(PaStream* stream) override;
+    PaError closeStream(PaStream* stream) override;
+    const PaStreamInfo* streamInfo(PaStream* stream) override;
+    PaTime streamTime(PaStream* stream) override;
+    double streamCpuLoad(PaStream* stream) override;
+    const PaHostErrorInfo* lastHostErrorInfo() override;
+
+private:
+    PortAudioJackHost() = default;
+
+    struct Loopback {
+        PaDeviceIndex captured;  // PortAudio's device of the JACK client
+        std::string name;
+        PaDeviceInfo info;
+    };
+
+    void buildLoopbackTable();
+    // PortAudio's index for `device`: itself, or the captured device of a
+    // loopback. paInvalidDevice when neither.
+    PaDeviceIndex portAudioIndex(PaDeviceIndex device);
+    // Parameters with a loopback index replaced by PortAudio's; false when the
+    // index is not valid.
+    bool translate(const PaStreamParameters* in, PaStreamParameters& out);
+
+    std::mutex mutex_;
+    int initCount_ = 0;
+    PaDeviceIndex portAudioCount_ = 0;
+    PaHostApiIndex jackApi_ = paHostApiNotFound;
+    PaHostApiInfo jackApiInfo_{};
+    std::vector<Loopback> loopbacks_;
+};
+
+}  // namespace vbz
