@@ -8,6 +8,7 @@
 
 #include "vibrenza/vbz_export.h"
 #include "vibrenza/vbz_types.h"
+#include "vibrenza/vbz_c_api.h"
 
 #ifdef __cplusplus
 #include <string>
@@ -23,8 +24,76 @@ class ExperimentalVibrenzaSDK {
 public:
     explicit ExperimentalVibrenzaSDK(VibrenzaSDK* ownerSdk = nullptr) : owner(ownerSdk) {}
 
+    /* ---- Connections ----
+     * Application thread, while no other call runs on the instance; not from
+     * a callback (-11). Each needs the instance disconnected (else -12); the
+     * outcome of a started connection comes through the connection callback.
+     * A handle without an owner answers -9. */
+
+    /* Turns the computer's sound output, captured from the loopback device
+     * whose name begins with loopbackDevice (null: the loopback of the default
+     * output), into haptics on a vest. 0 when started; -2 when no such
+     * loopback device is usable, -15 when the audio host cannot start. */
+    VBZ_API int connectOrv(vbz_output_t output, unsigned int serialNumber, const char* loopbackDevice);
+    /* As connectOrv, with the haptics played on an audio output device. The
+     * settings' numbers may be rewritten by the preset; their two texts stay
+     * the caller's (the back-end keeps copies). -2 for a buffer size or a
+     * channel count of 0. */
+    VBZ_API int connectOrvAudio(vbz_audio_preset_t preset, vbz_audio_settings_t& settings,
+                                const char* loopbackDevice);
+    /* Plays the patterns' rendered signal on an audio output device instead
+     * of a vest, always with the streaming back-end. */
+    VBZ_API int connectAudio(vbz_audio_preset_t preset, vbz_audio_settings_t& settings);
+    /* The next connect or scanDevices of the instance uses the legacy
+     * (sequencer) back-end. No effect on the connections above. */
+    VBZ_API void enableLegacyBackend(bool enable);
+
+    /* ---- Controls ----
+     * Any application thread, at any time. The ORV controls act on the
+     * audio-to-haptics back-end only (0, 0.0 or nothing with another); the
+     * effect controls on the streaming back-end only. */
+
+    VBZ_API int getOrvPreset();
+    /* 0; -2 for a preset outside 0..3 (tested first), -17 without the
+     * audio-to-haptics back-end. */
+    VBZ_API int setOrvPreset(int preset);
+    VBZ_API float getOrvVolume();
+    /* Volumes of 0 or below are stored as 0. */
+    VBZ_API void setOrvVolume(float volume);
+    /* No bounds check; an unknown effect id only draws the engine's warning. */
+    VBZ_API void setEffectSpeed(int effectId, float speed);
+    /* volume in percent. */
+    VBZ_API void setEffectVolume(int effectId, float volume);
+
+    /* ---- Static: presets and audio devices ----
+     * The arrays and texts handed out stay valid until the next call of the
+     * same function (the preset names: for the life of the library). Two
+     * threads must not run the same query at once. Failures are reported on
+     * standard error, not through the log. */
+
+    /* "Default", "Sharp", "Crunchy", "Smooth"; always 0. */
+    VBZ_API static int listOrvPresets(const char**& names, int& count);
+    /* Distinct names of the devices with an output channel. -4 when there
+     * is none ("noDevice"), -15 on an audio host failure. */
+    VBZ_API static int getOutputDevicesNames(const char**& names, int& count);
+    /* Loopback devices ("<output> [Loopback]") that are not the vest's. -4
+     * when there is none ("noDevice") or no loopback host API. */
+    VBZ_API static int getLoopbackDevicesNames(const char**& names, int& count);
+    /* Host APIs of the output devices of exactly this name; -4 ("noAPI")
+     * when there is none, -2 for a null name. */
+    VBZ_API static int getOutputDeviceAPIs(const char* deviceName, const char**& apiNames, int& count);
+    /* Channels and default latencies (seconds) of that device; -2 when it is
+     * not found or a name is null. */
+    VBZ_API static int getOutputDeviceInfo(const char* deviceName, const char* apiName, int& maxOutputChannels,
+                                           float& defaultLowOutputLatency, float& defaultHighOutputLatency);
+    /* The standard rates (8000 to 192000 Hz) the device accepts; on failure
+     * all 13 with the error code, or {0xFFFFFFFF} and -4 when it accepts none. */
+    VBZ_API static int getSupportedStandardSampleRates(const char* deviceName, const char* apiName,
+                                                       unsigned int*& rates, int& count);
+
 private:
     friend class VibrenzaSDK;
+    int prepareOrv(const char* loopbackDevice, int& deviceIndex);
     VibrenzaSDK* owner;
 };
 
