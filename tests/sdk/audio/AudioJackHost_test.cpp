@@ -193,3 +193,21 @@ TEST(JackAbsent, NoServerMeansNoLoopbackHostApi) {
     EXPECT_EQ(count, -7);
     EXPECT_NE(err.finish().find("Audio interface JACK not found\n"), std::string::npos);
 }
+
+TEST(JackAbsent, NoServerMeansNoJackDevices) {
+    setenv("JACK_DEFAULT_SERVER", "vbz-no-such-server", 1);
+    setenv("JACK_NO_START_SERVER", "1", 1);
+    CaptureFd err(2);
+    const char** names = nullptr;
+    int count = -7;
+    const int result = vbz::getOutputDevicesNames(names, count);
+    const std::string text = err.finish();
+    if (result == 0) {
+        // A machine with sound cards: only they are listed.
+        EXPECT_FALSE(contains(list(names, count), "system"));
+        return;
+    }
+    EXPECT_EQ(result, -4);
+    EXPECT_NE(text.find("Empty device list.\n"), std::string::npos) << text;
+    EXPECT_EQ(count, -7);
+}

@@ -91,8 +91,11 @@ TEST_F(Experimental, AnUnknownLoopbackKeepsTheBackend) {
     EXPECT_NE(text.find("Audio interface JACK not found\n"), std::string::npos);
     EXPECT_NE(text.find("Default audio output is an Quorvenix device"), std::string::npos);
     EXPECT_NE(text.find("Could not initialize PortAudio: Insufficient memory\n"), std::string::npos);
-    // Still the streaming back-end: the ORV controls answer as for another kind.
+    // Still the streaming back-end: the ORV controls answer as for another
+    // kind, after the range test.
     EXPECT_EQ(exp.setOrvPreset(1), -17);
+    EXPECT_EQ(exp.setOrvPreset(4), -2);
+    EXPECT_EQ(exp.setOrvPreset(-1), -2);
     EXPECT_EQ(exp.getOrvVolume(), 0.0f);
 }
 
