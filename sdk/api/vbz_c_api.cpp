@@ -16,7 +16,7 @@
 
 namespace {
 
-constexpr const char* kTag = "VibrenzaSDK";
+constexpr const char* kTag = "Vibrenza";
 constexpr const char* kNoDevice = "noDeviceConnected";
 
 struct Registry {
