@@ -6,6 +6,7 @@
 // deadlock. The look-up hands out the plain pointer; freeing an instance
 // while another thread is inside a call on it stays outside the contract.
 #include <climits>
+#include <exception>
 #include <map>
 #include <mutex>
 #include <string>
@@ -68,18 +69,26 @@ struct Text {
 extern "C" {
 
 int vbz_createSDKInstance(const char* logFile) {
-    auto* sdk = new VibrenzaSDK(logFile ? logFile : "");
-    Registry& r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    if (r.nextId == INT_MAX) {
-        // Ids are never reused; the counter is spent.
+    VibrenzaSDK* sdk = nullptr;
+    try {
+        sdk = new VibrenzaSDK(logFile ? logFile : "");
+        Registry& r = registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        // Ids are never reused: once the counter is spent, no more instances.
+        if (r.nextId < INT_MAX) {
+            const int id = r.nextId;
+            r.instances.emplace(id, sdk);
+            ++r.nextId;
+            return id;
+        }
+    } catch (const std::exception& e) {
+        LogLine(5, kTag) << "vbz_createSDKInstance: " << e.what();
         delete sdk;
-        LogLine(4, kTag) << "vbz_createSDKInstance: no instance id left.";
         return VBZ_ERROR_OTHER;
     }
-    const int id = r.nextId++;
-    r.instances.emplace(id, sdk);
-    return id;
+    LogLine(4, kTag) << "vbz_createSDKInstance: no instance id left.";
+    delete sdk;  // outside the registry's lock
+    return VBZ_ERROR_OTHER;
 }
 
 void vbz_freeSDKInstance(int id) {

@@ -27,7 +27,8 @@ extern "C" {
 #endif
 
 /* A new instance; logFile as for the VibrenzaSDK constructor (null or "":
- * the default path). Returns its id. Not from a callback. */
+ * the default path). Returns its id, or -1 (with a log line) when it could
+ * not be made. Not from a callback. */
 VBZ_API int vbz_createSDKInstance(const char* logFile);
 /* Destroys the instance (ending its connection); an unknown id does nothing.
  * Not from one of the instance's own callbacks. */
