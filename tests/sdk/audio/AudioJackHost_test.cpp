@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <jack/jack.h>
+
 #include "sdk/api/AudioDeviceQueries.h"
 #include "tests/support/CaptureStdout.h"
 
@@ -176,6 +178,19 @@ TEST_F(JackServer, ALoopbackDeviceCapturesThroughItsClient) {
             count.changed.wait_for(lock, std::chrono::seconds(20), [&] { return count.frames > 0; });
             EXPECT_GT(count.frames, 0u);
         }
+        // What the stream captures are the sink's monitor ports.
+        jack_status_t status{};
+        jack_client_t* probe = jack_client_open("vbz-test-probe", JackNoStartServer, &status);
+        ASSERT_NE(probe, nullptr);
+        for (const char* monitor : {"DeskSpeakers:monitor_1", "DeskSpeakers:monitor_2"}) {
+            jack_port_t* port = jack_port_by_name(probe, monitor);
+            ASSERT_NE(port, nullptr) << monitor;
+            EXPECT_EQ(jack_port_connected(port), 1) << monitor;
+        }
+        jack_port_t* vest = jack_port_by_name(probe, "VibrenzaVest:monitor_1");
+        ASSERT_NE(vest, nullptr);
+        EXPECT_EQ(jack_port_connected(vest), 0);
+        jack_client_close(probe);
         EXPECT_EQ(host.abortStream(stream), paNoError);
         EXPECT_EQ(host.closeStream(stream), paNoError);
     }
