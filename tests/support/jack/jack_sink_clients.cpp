@@ -35,11 +35,11 @@ int copyToMonitor(jack_nframes_t frames, void* arg) {
     return 0;
 }
 
-bool openSink(const char* server, const std::string& spec, Sink& sink) {
-    const auto colon = spec.rfind(':');
+bool openSink(const char* server, const std::string& clientArg, Sink& sink) {
+    const auto colon = clientArg.rfind(':');
     if (colon == std::string::npos || colon == 0) return false;
-    const std::string name = spec.substr(0, colon);
-    const int channels = std::atoi(spec.c_str() + colon + 1);
+    const std::string name = clientArg.substr(0, colon);
+    const int channels = std::atoi(clientArg.c_str() + colon + 1);
     if (channels < 1 || channels > 64) return false;
     jack_status_t status{};
     sink.client = jack_client_open(
