@@ -3,6 +3,7 @@
 // ORV controls.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 
 #include "sdk/api/HandlerFactory.h"
@@ -204,4 +205,28 @@ TEST_F(Experimental, PresetNamesAreFixedAndAHandleWithoutOwnerIsRefused) {
     orphan.enableLegacyBackend(true);
     orphan.setOrvVolume(1.0f);
     EXPECT_EQ(host.initializeCalls, 0);
+}
+
+TEST_F(Experimental, ConnectionsFromACallbackAreRefused) {
+    vbz::setHandlerFactoryHook(&connectingStreaming, nullptr);
+    {
+        vbz_test::CallbackRecorder recorder;
+        VibrenzaSDK sdk;
+        std::atomic<int> fromCallback[3] = {{99}, {99}, {99}};
+        recorder.onReport = [&](const vbz_test::ConnectionReport& report) {
+            if (report.state != VBZ_STATE_CONNECTED) return;
+            // A swap here would delete the back-end whose thread runs us.
+            ExperimentalVibrenzaSDK exp = sdk.ExperimentalAPI();
+            vbz_audio_settings_t settings;
+            fromCallback[0] = exp.connectAudio(eCustomDevice, settings);
+            fromCallback[1] = exp.connectOrv(VBZ_OUTPUT_ANY, 0, "Speakers");
+            fromCallback[2] = exp.connectOrvAudio(eCustomDevice, settings, "Speakers");
+        };
+        sdk.setConnectionCallback(&vbz_test::CallbackRecorder::callback, &recorder);
+        ASSERT_EQ(sdk.connect(VBZ_OUTPUT_USB, 0), 0);
+        ASSERT_EQ(recorder.waitFor(1).size(), 1u);
+        for (auto& result : fromCallback) EXPECT_EQ(result.load(), -11);
+        EXPECT_EQ(host.initializeCalls, 0);
+    }
+    vbz::setHandlerFactoryHook(nullptr, nullptr);
 }
