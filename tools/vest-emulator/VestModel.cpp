@@ -229,6 +229,13 @@ bool VestModel::knowsCommand(uint8_t id) const {
     return commands_.count(id) != 0;
 }
 
+std::optional<std::size_t> VestModel::commandLength(uint8_t id) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto it = commands_.find(id);
+    if (it == commands_.end()) return std::nullopt;
+    return it->second.length;
+}
+
 VestIdentity VestModel::identity() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return identity_;

@@ -111,6 +111,8 @@ public:
     // Adds or replaces the handler of a host command of this total length.
     void addCommand(uint8_t id, std::size_t length, CommandHandler handler);
     bool knowsCommand(uint8_t id) const;
+    // Total length of a known host command (how stream links cut frames).
+    std::optional<std::size_t> commandLength(uint8_t id) const;
 
     // --- identity and state ----------------------------------------------
     VestIdentity identity() const;
