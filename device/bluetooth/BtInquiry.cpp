@@ -80,6 +80,8 @@ std::vector<BtDeviceInfo> BtInquiry::inquire() {
     InquiryResults results;
     const int count =
         hci_inquiry(adapter, kInquiryLength, kMaxResponses, nullptr, &results.list, 0);
+    if (count < 0 && errno == ENOMEM)
+        throw BluetoothException("Out of memory: Unable to allocate memory resource for inquiry");
     if (count < 0) throw BluetoothException(socketErrorText(errno));
     const int64_t seen = static_cast<int64_t>(std::time(nullptr));
 

@@ -37,7 +37,7 @@ std::vector<uint8_t> frame(uint8_t id, std::size_t length, std::vector<uint8_t> 
 // Waits (boundedly) for the condition; for states another thread reaches.
 template <typename F>
 bool eventually(F&& condition) {
-    for (int i = 0; i < 2000; ++i) {
+    for (int i = 0; i < 5000; ++i) {
         if (condition()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -47,9 +47,9 @@ bool eventually(F&& condition) {
 class BtTransport : public ::testing::Test {
 protected:
     std::unique_ptr<HidComBT> transport() {
-        // No settling pause, and a short answer wait, keep the tests quick.
+        // No settling pause keeps the tests quick; answers get their usual time.
         return std::make_unique<HidComBT>(
-            link, HidComBT::Timing{std::chrono::milliseconds(0), std::chrono::milliseconds(400)});
+            link, HidComBT::Timing{std::chrono::milliseconds(0), std::chrono::milliseconds(1500)});
     }
     // Reads until a non-zero result (boundedly).
     static int nextResult(HidComBT& t) {
