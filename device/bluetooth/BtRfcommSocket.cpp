@@ -25,6 +25,10 @@ constexpr int kHighestChannel = 30;  // RFCOMM has channels 1 to 30
     throw BluetoothException("Cannot connect: " + socketErrorText(code));
 }
 
+// Releases the link of a socket that failed, while the descriptor stays
+// reserved until close(): another thread may still be using the number.
+void abandon(int fd) { ::shutdown(fd, SHUT_RDWR); }
+
 // Closes fd without touching errno.
 void closeQuietly(int fd) {
     const int saved = errno;
@@ -94,6 +98,7 @@ int BtRfcommSocket::read(uint8_t* buffer, std::size_t size) {
     const int ready = ::poll(&p, 1, 0);
     if (ready < 0) {
         if (errno == EINTR) return 0;
+        abandon(fd);
         throw BluetoothException("Error reading from connection");
     }
     if (ready == 0) return 0;
@@ -101,6 +106,7 @@ int BtRfcommSocket::read(uint8_t* buffer, std::size_t size) {
     const ssize_t n = ::recv(fd, buffer, size, 0);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+        abandon(fd);
         throw BluetoothException("Error reading from connection");
     }
     return static_cast<int>(n);  // 0 once the peer has closed the link
@@ -132,6 +138,8 @@ void BtRfcommSocket::write(const uint8_t* buffer, std::size_t size) {
                 continue;
             if (left > 0 && errno == EINTR) continue;
         }
+        // Part of a frame may have gone out: nothing sent later could be read.
+        abandon(fd);
         throw BluetoothException("Writing attempt was unsuccessful");
     }
 }

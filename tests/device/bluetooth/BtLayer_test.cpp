@@ -63,6 +63,16 @@ protected:
     }
 };
 
+// A socket whose link is a stream socket that never connected: every
+// receive fails.
+class DeadSocket : public BtRfcommSocket {
+public:
+    DeadSocket() : BtRfcommSocket("00:11:22:33:44:55", 1) {}
+
+protected:
+    int openLink() override { return ::socket(AF_UNIX, SOCK_STREAM, 0); }
+};
+
 }  // namespace
 
 TEST(BtAddress, SixPairsBareOrInParenthesesGiveTheBytesMostSignificantFirst) {
@@ -164,6 +174,14 @@ TEST(BtRfcommSocketStream, ReadReturnsWhatIsWaitingAndNeverWaits) {
     EXPECT_EQ(s.read(b, sizeof b), 0);  // the peer has gone: nothing to read
 }
 
+TEST(BtRfcommSocketStream, AFailingReceiveThrows) {
+    DeadSocket s;
+    s.connect();
+    uint8_t b[4];
+    EXPECT_EQ(thrownText([&] { s.read(b, sizeof b); }), "Error reading from connection");
+    EXPECT_EQ(thrownText([&] { s.write(b, sizeof b); }), "Writing attempt was unsuccessful");
+}
+
 TEST(BtRfcommSocketStream, WriteSendsEverythingThroughAFullLink) {
     PairSocket s;
     s.connect();
@@ -195,12 +213,20 @@ TEST(BtRfcommSocketStream, WriteToAGonePeerThrowsInsteadOfRaisingSigpipe) {
     EXPECT_EQ(thrownText([&] { s.write(b, sizeof b); }), "Writing attempt was unsuccessful");
 }
 
-TEST(BtRfcommSocketStream, WriteGivesUpWhenThePeerNeverReads) {
+TEST(BtRfcommSocketStream, WriteGivesUpWhenThePeerNeverReadsAndReleasesTheLink) {
     PairSocket s;
     s.connect();
     std::vector<uint8_t> data(4 << 20);  // far more than the link holds
     EXPECT_EQ(thrownText([&] { s.write(data.data(), data.size()); }),
               "Writing attempt was unsuccessful");
+    // A frame cut in the middle spoils the stream: the peer is hung up on.
+    uint8_t chunk[65536];
+    std::size_t drained = 0;
+    ssize_t n;
+    while ((n = ::recv(s.peer, chunk, sizeof chunk, 0)) > 0) drained += static_cast<std::size_t>(n);
+    EXPECT_EQ(n, 0);
+    EXPECT_LT(drained, data.size());
+    EXPECT_EQ(thrownText([&] { s.write(data.data(), 5); }), "Writing attempt was unsuccessful");
 }
 
 TEST(BtRfcommSocketStream, ConnectAgainAndDestructionCloseTheLink) {
