@@ -165,23 +165,29 @@ int HidComBT::waitForAnswer(uint8_t expectedId) {
         }
         const std::size_t before = streamLength_;
         fillStream();
+        // Until the first message is whole, let the link work instead of
+        // spinning on it.
+        const auto waitForMore = [&] {
+            if (streamLength_ == before) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        };
         if (streamLength_ == 0) {
-            // Nothing yet: let the link work instead of spinning on it.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            waitForMore();
             continue;
         }
         const uint8_t id = stream_[0];
         if (id == kDeviceErrorId) {
-            if (streamLength_ < kDeviceErrorLength) continue;
+            if (streamLength_ < kDeviceErrorLength) {
+                waitForMore();
+                continue;
+            }
             const auto code = static_cast<int8_t>(stream_[3]);
             consume(kDeviceErrorLength);
             return logDeviceError(code);  // -6
         }
         const auto it = answerLengths.find(id);
         if (it != answerLengths.end() && streamLength_ < it->second) {
-            if (streamLength_ == before)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;  // the rest of the message is on its way
+            waitForMore();
+            continue;
         }
         if (it != answerLengths.end() && id == expectedId &&
             checkCommandCrc16(stream_.data(), static_cast<uint16_t>(it->second))) {
