@@ -1,7 +1,7 @@
 // The engine's render step.
 #include <cmath>
 
-#include "tessaron-core/src/signal/SignalGenerator.h"
+#include "tessaron-core/src/signal/EngineClock.h"
 #include "tessaron-core/src/tsr/TessaronCore.h"
 #include "tessaron-core/src/tsr/time_utils.h"
 #include "tessaron-core/src/tsr/tsr_log.h"
