@@ -37,6 +37,7 @@ struct SampleSpec {
     uint64_t repeatCount = 1;
     double speed = 1.0;
     int actuator = 0;
+    bool repeatSpat = false;
     nlohmann::json volumeKeyframes = nlohmann::json::array();
     nlohmann::json spatKeyframes;  // null: one weights keyframe on `actuator`
 };
@@ -45,7 +46,7 @@ inline nlohmann::json sampleJson(const SampleSpec& s) {
     nlohmann::json spat = s.spatKeyframes.is_null() ? nlohmann::json::array({weightsKeyframe(0.0, s.actuator)})
                                                     : s.spatKeyframes;
     return {{"maxDuration", s.maxDuration}, {"postDelay", s.postDelay},   {"preDelay", s.preDelay},
-            {"repeatCount", s.repeatCount}, {"repeatSpat", false},        {"signalIndex", s.signalIndex},
+            {"repeatCount", s.repeatCount}, {"repeatSpat", s.repeatSpat},       {"signalIndex", s.signalIndex},
             {"spatKeyframes", spat},        {"speed", s.speed},           {"startCrop", s.startCrop},
             {"stopCrop", s.stopCrop},       {"timestamp", s.timestamp},   {"volumeKeyframes", s.volumeKeyframes}};
 }
