@@ -24,7 +24,12 @@ uint64_t FadeOut::samplesLeft() const {
     return static_cast<uint64_t>(left);
 }
 
-void FadeOut::advance(uint64_t n) { level_ = std::max(level_ - static_cast<double>(n) * step_, 0.0); }
+void FadeOut::advance(uint64_t n) {
+    // 0 x an infinite step would be NaN.
+    if (n == 0 || !isActive()) return;
+    const double next = level_ - static_cast<double>(n) * step_;
+    level_ = next > 0.0 ? next : 0.0;
+}
 
 void FadeOut::apply(std::size_t offset, float* samples, std::size_t n) const {
     if (!isActive()) return;

@@ -25,6 +25,9 @@ TessaronCore::TessaronCore(std::shared_ptr<ILayout> layout, double sampleRate, s
     : sampleRate_(sampleRate) {
     tsr_log(2, kSource, __LINE__, "TessaronCore(layout=%p, sample_rate=%f, buffer_size=%zu)",
             static_cast<const void*>(layout.get()), sampleRate, bufferSize);
+    // Both are taken as given; a render with them is silent, never a failure.
+    if (!(sampleRate > 0.0)) tsr_log(3, kSource, __LINE__, "invalid sample rate: %f", sampleRate);
+    if (!layout) tsr_log(3, kSource, __LINE__, "TessaronCore: no layout, nothing will be rendered");
     layout_ = std::move(layout);
     buffers_.resize(layout_actuator_count());
     config_buffer_size_set(bufferSize);
@@ -65,7 +68,7 @@ void TessaronCore::config_global_boost_set(double boost) {
 }
 
 int TessaronCore::pattern_load_from_vpt(const std::string& json, int id) {
-    tsr_log(2, kSource, __LINE__, "pattern_load_from_vpt(vpt=%p, id=%d)", static_cast<const void*>(&json), id);
+    tsr_log(2, kSource, __LINE__, "pattern_load_from_vpt(vpt=%p, id=%d)", static_cast<const void*>(json.c_str()), id);
     PatternEntry entry = loadPatternFromJson(json.c_str());
     if (!entry.isValid()) return kErrorInvalidPattern;
     return patterns_.insert(id, std::move(entry));

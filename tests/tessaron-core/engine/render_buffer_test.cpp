@@ -339,6 +339,23 @@ TEST(RenderBuffer, ExtremeSettingsNeitherHangNorFail) {
     EXPECT_EQ(e.core.sequence_state_get(spin), 3);
 }
 
+TEST(RenderBuffer, CoresWithoutARateOrALayoutRenderSilence) {
+    EngineLog log;
+    for (double rate : {0.0, -8000.0, std::nan("")}) {
+        Engine e(64, rate);
+        const int id = e.start(crop(100));
+        for (int k = 0; k < 2; ++k) expectContentAt(e.render(), 0, 0);
+        e.core.sequence_stop(id, 0.5);
+    }
+    EXPECT_TRUE(log.has("invalid sample rate: 0.000000", 3));
+
+    TessaronCore bare(nullptr, kRate, 64);
+    EXPECT_TRUE(log.has("TessaronCore: no layout, nothing will be rendered", 3));
+    bare.render_buffer();
+    EXPECT_TRUE(bare.buffers_get().empty());
+    EXPECT_EQ(bare.layout_actuator_count(), 0u);
+}
+
 TEST(RenderBuffer, EveryRenderOfEveryEngineTicksTheSharedClockOnce) {
     tsr::resetEngineClockForTesting();
     Engine a(64), b(32);
