@@ -65,7 +65,7 @@ struct Fixture {
     }
 };
 
-// The sample of the edge-case list: 1 s of content, 3 repetitions, pre-delay
+// A typical repeated sample: 1 s of content, 3 repetitions, pre-delay
 // 0.1 s and post-delay 0.2 s at timestamp 0.
 RepeatMgr<ContentFiller> threeRepetitions(double maxDuration = 0.0, uint32_t realTime = 1) {
     RepeatMgr<ContentFiller> m(std::make_unique<ContentFiller>(1.0), realTime);

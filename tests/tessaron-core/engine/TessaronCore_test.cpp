@@ -63,8 +63,11 @@ TEST(TessaronCore, PatternQueriesAndUnloadLeavePlayingSequencesAlone) {
     EXPECT_EQ(core.pattern_unload(p), 0);
     EXPECT_EQ(core.pattern_unload(p), 0) << "unloading an absent pattern is no error";
     EXPECT_FALSE(core.pattern_is_allocated(p));
+    ASSERT_NE(core.sequence_properties_get(s), nullptr);
+    EXPECT_TRUE(core.sequence_properties_get(s)->isDirty());
     core.render_buffer();
     EXPECT_EQ(core.sequence_state_get(s), 1);
+    EXPECT_FALSE(core.sequence_properties_get(s)->isDirty()) << "the render clears the spatial record's flag";
     // The pattern's boost of 0.5 reaches every actuator, on top of the keyframe's weight.
     EXPECT_EQ(core.buffers_get()[0][10], 1.5 * engine_test::bankSample(engine_test::kRow, 10));
     EXPECT_EQ(core.buffers_get()[7][10], 0.5 * engine_test::bankSample(engine_test::kRow, 10));
