@@ -128,6 +128,8 @@ void VestModel::receive(const uint8_t* data, std::size_t length) {
     } else if (data[1] != 0xAD || data[2] != 0xDE) {
         seen.problem = "wrong sync word in command " + hexId(id);
         replies.push_back(deviceErrorFrame(-3));
+    } else if (oldFirmware_ && !bound_ && id != 0x10 && id != 0x11 && id != 0x12) {
+        replies.push_back(deviceErrorFrame(-7));
     } else {
         Replies r;
         // Longer reports (padding) are handed over cut to the command length.
@@ -259,6 +261,11 @@ void VestModel::setDiscoverStatus(uint8_t status) {
 bool VestModel::bound() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return bound_;
+}
+
+void VestModel::setOldFirmware(bool old) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    oldFirmware_ = old;
 }
 
 void VestModel::setFault(const AnswerFault& fault) {

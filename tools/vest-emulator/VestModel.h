@@ -120,6 +120,9 @@ public:
     uint8_t discoverStatus() const;
     void setDiscoverStatus(uint8_t status);  // status byte of the Discover answer
     bool bound() const;
+    // Firmware older than 1.3.3: every command but Discover, Bind and
+    // Unbind is refused with DeviceError -7 while the vest is not bound.
+    void setOldFirmware(bool old);
 
     // --- faults ----------------------------------------------------------
     void setFault(const AnswerFault& fault);                     // every command
@@ -158,6 +161,7 @@ private:
     VestIdentity identity_;
     uint8_t discoverStatus_ = 0;
     bool bound_ = false;
+    bool oldFirmware_ = false;
     std::map<uint8_t, Command> commands_;
     std::optional<AnswerFault> globalFault_;
     std::map<uint8_t, AnswerFault> commandFaults_;
