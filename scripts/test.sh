@@ -11,14 +11,22 @@ jobs="$(nproc)"
 # The audio tests start a private JACK server (dummy driver); here they must
 # run for real, so a server that cannot start is a failure, not a skip.
 export VBZ_REQUIRE_JACK=1
+# Test binaries that can reach Wi-Fi discovery report here in which network
+# namespace they ran; scripts/netns.sh audit fails the run if one ran in
+# this (the root) namespace.
+audit_dir="$(mktemp -d)"
+trap 'rm -rf "$audit_dir"' EXIT
+
 echo "== Release build =="
 bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release -DVBZ_WERROR=ON
 echo "== Release tests =="
-ctest --test-dir build/release -j "$jobs" --output-on-failure
+VBZ_NETNS_AUDIT="$audit_dir/release" ctest --test-dir build/release -j "$jobs" --output-on-failure
+bash scripts/netns.sh audit build/release -- "$audit_dir/release"
 
 echo "== ASan+UBSan build =="
 bash scripts/build.sh build/asan -DCMAKE_BUILD_TYPE=Debug -DVBZ_WERROR=ON -DVBZ_SANITIZE=ON \
   -DVBZ_BUILD_BENCH=OFF -DVBZ_BUILD_EXAMPLES=OFF
 echo "== ASan+UBSan tests =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/asan -j "$jobs" --output-on-failure
+  VBZ_NETNS_AUDIT="$audit_dir/asan" ctest --test-dir build/asan -j "$jobs" --output-on-failure
+bash scripts/netns.sh audit build/asan -- "$audit_dir/asan"

@@ -17,8 +17,12 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace vbz_test {
@@ -34,6 +38,12 @@ ino_t netnsInode() {
 
 // Leaves the starting namespace before main, while the process has one
 // thread; every thread made later starts in the empty namespace.
+//
+// When VBZ_NETNS_AUDIT names a file, one line is appended to it per process:
+// "<executable> isolated=<0|1> start=<inode> now=<inode>", the inodes of the
+// network namespace the process started in and the one it runs in. The test
+// command (scripts/netns.sh audit) checks from it that every test binary
+// that can reach discovery ran outside the namespace it was started in.
 struct ProcessIsolation {
     bool ok = false;
     std::string why;
@@ -41,11 +51,28 @@ struct ProcessIsolation {
         const ino_t before = netnsInode();
         if (unshare(CLONE_NEWNET) != 0) {
             why = systemError("unshare(CLONE_NEWNET)");
-            return;
+        } else {
+            ok = before != 0 && netnsInode() != 0 && before != netnsInode();
+            if (!ok) why = "the network namespace did not change";
         }
-        const ino_t after = netnsInode();
-        ok = before != 0 && after != 0 && before != after;
-        if (!ok) why = "the network namespace did not change";
+        audit(before);
+    }
+    void audit(ino_t before) const {
+        const char* file = std::getenv("VBZ_NETNS_AUDIT");
+        if (!file || !*file) return;
+        char exe[4096] = {};
+        const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+        if (n <= 0) return;
+        const int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) return;
+        char line[4200];
+        const int length = std::snprintf(line, sizeof line, "%s isolated=%d start=%lu now=%lu\n", exe,
+                                         ok ? 1 : 0, static_cast<unsigned long>(before),
+                                         static_cast<unsigned long>(netnsInode()));
+        if (length > 0 && ::write(fd, line, static_cast<std::size_t>(length)) < 0) {
+            // Nothing to do: the audit then misses this process and fails.
+        }
+        ::close(fd);
     }
 };
 
@@ -54,6 +81,24 @@ ProcessIsolation& isolation() {
     return p;
 }
 [[maybe_unused]] const bool kIsolatedBeforeMain = isolation().ok;
+
+// A process that could not leave its namespace runs no test at all, not
+// even one that forgot to ask for a namespace of its own.
+class RequireIsolation : public ::testing::Environment {
+public:
+    void SetUp() override {
+        // gtest counts tests skipped here as passed; this line makes ctest
+        // report them as skipped.
+        if (!isolation().ok) std::printf("[  SKIPPED ] every test of this process\n");
+        if (!isolation().ok)
+            GTEST_SKIP() << "SKIPPED, network namespace unavailable (run as root to test over "
+                            "real sockets): the test process could not leave its network "
+                            "namespace ("
+                         << isolation().why << ")";
+    }
+};
+[[maybe_unused]] ::testing::Environment* const kRequireIsolation =
+    ::testing::AddGlobalTestEnvironment(new RequireIsolation);
 
 struct Fd {
     int fd;
