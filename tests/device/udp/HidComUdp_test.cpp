@@ -213,6 +213,33 @@ TEST_F(UdpOnLoopback, WrongSerialOnTheAddressLeavesTheVestUnboundAndSearches) {
     EXPECT_EQ(vest->countReceived(kUnbind), 1u);
 }
 
+TEST_F(UdpOnLoopback, AnotherAnswerFailsTheRequestAndOtherDeviceErrorsAreWaitedPast) {
+    auto vest = makeVest(21030042);
+    const std::string address = serve(vest);
+    AnswerFault wrongId;
+    wrongId.replaceId = 0x8A;  // same length as 0x88, good CRC
+    wrongId.times = 1;
+    vest->setFault(kGetSerial, wrongId);
+    ns.run([&] {
+        HidComUdp t;
+        EXPECT_EQ(t.open(21030042, address), -6);  // then the search finds nothing
+        EXPECT_TRUE(log.has(kTag, "Unexpected answer 0x8A while waiting for 0x88.", 3));
+
+        AnswerFault refuses;
+        refuses.deviceError = -4;
+        refuses.times = 1;
+        vest->setFault(kGetSerial, refuses);
+        EXPECT_EQ(t.open(21030042, address), -6);
+    });
+    EXPECT_TRUE(log.has("HidCom", "The received message had invalid parameters.", 4));
+    EXPECT_EQ(log.count(kTag, "Firmware prior 1.3.3 detected, an update is advised."), 0);
+    EXPECT_EQ(vest->countReceived(kBind), 0u);
+    EXPECT_TRUE(log.has(kTag,
+                        "Could not connect to " + address +
+                            " - device does not appear to be available.",
+                        0));
+}
+
 TEST_F(UdpOnLoopback, UnreadableAddressesNeverReachThisHost) {
     // A vest listening on every local address would hear a datagram sent
     // to 0.0.0.0.
