@@ -11,6 +11,9 @@ jobs="$(nproc)"
 # The audio tests start a private JACK server (dummy driver); here they must
 # run for real, so a server that cannot start is a failure, not a skip.
 export VBZ_REQUIRE_JACK=1
+# The socket tests make private network namespaces; here they must run for
+# real (CI runs as root), so a namespace that cannot be made is a failure.
+export VBZ_REQUIRE_NETNS=1
 # Test binaries that can reach Wi-Fi discovery report here in which network
 # namespace they ran; scripts/netns.sh audit fails the run if one ran in
 # this (the root) namespace.

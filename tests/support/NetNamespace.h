@@ -14,7 +14,8 @@
 // behind, so tests may run in parallel.
 //
 // Without the privilege to make a namespace (root or CAP_SYS_ADMIN) nothing
-// runs: tests skip with VBZ_REQUIRE_NETNS and a clear message.
+// runs: tests skip with VBZ_REQUIRE_NETNS and a clear message, or fail when
+// the environment variable VBZ_REQUIRE_NETNS=1 says they must run.
 #pragma once
 
 #include <sys/types.h>
@@ -129,11 +130,23 @@ private:
 
 }  // namespace vbz_test
 
-// Skips the test, with the reason, when the namespace could not be made.
-#define VBZ_REQUIRE_NETNS(ns)                                                             \
-    do {                                                                                  \
-        if (!(ns).ok())                                                                   \
-            GTEST_SKIP() << "SKIPPED, network namespace unavailable (run as root to test " \
-                            "over real sockets): "                                        \
-                         << (ns).error();                                                 \
+namespace vbz_test {
+// True when VBZ_REQUIRE_NETNS=1 asks for a failure instead of a skip where a
+// namespace cannot be made (the test command sets it: there the tests must
+// run for real).
+bool netnsRequired();
+}  // namespace vbz_test
+
+// Skips the test, with the reason, when the namespace could not be made
+// (fails it instead when netnsRequired()).
+#define VBZ_REQUIRE_NETNS(ns)                                                              \
+    do {                                                                                   \
+        if (!(ns).ok()) {                                                                  \
+            if (::vbz_test::netnsRequired())                                               \
+                GTEST_FAIL() << "network namespace unavailable although VBZ_REQUIRE_NETNS=1: " \
+                             << (ns).error();                                              \
+            GTEST_SKIP() << "SKIPPED, network namespace unavailable (run as root to test "  \
+                            "over real sockets): "                                         \
+                         << (ns).error();                                                  \
+        }                                                                                  \
     } while (0)
