@@ -14,7 +14,9 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <spawn.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -24,6 +26,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+extern char** environ;
 
 namespace vbz_test {
 
@@ -259,6 +263,21 @@ bool linkCarries(NetnsThread& from, NetnsThread& to, uint32_t toAddress) {
 }
 
 }  // namespace
+
+std::string runProgram(const std::vector<std::string>& args) {
+    if (args.empty()) return "no program";
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int spawned = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ);
+    if (spawned != 0) return args[0] + ": " + std::strerror(spawned);
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return systemError("waitpid");
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return "";
+    return args[0] + " ended with status " + std::to_string(status);
+}
 
 bool netnsRequired() {
     const char* v = std::getenv("VBZ_REQUIRE_NETNS");

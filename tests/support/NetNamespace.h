@@ -39,6 +39,12 @@ bool processIsolated(std::string* why = nullptr);
 std::string ipv4Text(uint32_t address);
 uint32_t ipv4(const std::string& text);
 
+// Runs a program (looked up in PATH) and waits for it: "" when it exited
+// with status 0, else what went wrong. A program started from a namespace's
+// thread (inside NetnsThread::run) runs in that namespace, e.g.
+// {"ip", "route", ...} to shape its routes.
+std::string runProgram(const std::vector<std::string>& args);
+
 // A thread in a network namespace of its own with only loopback up. Work
 // given to run() executes on that thread, and so do threads it starts:
 // sockets and interface lists made there belong to the namespace.

@@ -409,6 +409,41 @@ TEST_F(UdpOverVeth, AVestHeardOnTwoAddressesOfOneSubnetIsListedOnce) {
     EXPECT_EQ(vest->countReceived(kGetSerial), 1u);
 }
 
+TEST_F(UdpOverVeth, AFailedDiscoverSendIsLoggedAndDiscoveryGoesOn) {
+    auto vest = makeVest(21030042);
+    serve({{vest, 33624}});
+    // A second network on the same link, which the vest hears too.
+    ASSERT_EQ(net.vest().addAddress(std::string(VethPair::kVestInterface) + ":1",
+                                    vbz_test::ipv4("10.214.0.1"), 24),
+              "");
+    ASSERT_EQ(net.host().addAddress(std::string(VethPair::kHostInterface) + ":1",
+                                    vbz_test::ipv4("10.214.0.2"), 24),
+              "");
+    // Sends to the first network's broadcast address are refused (EACCES).
+    std::string error;
+    net.host().run([&] {
+        error = vbz_test::runProgram(
+            {"ip", "route", "replace", "prohibit", "10.213.0.255/32", "table", "local"});
+    });
+    if (!error.empty()) GTEST_SKIP() << "SKIPPED, cannot shape the namespace's routes: " << error;
+
+    Scan s;
+    net.host().run([&] {
+        EXPECT_EQ(HidComUdp::broadcastAddresses(),
+                  (std::vector<std::string>{"10.213.0.255", "10.214.0.255"}));
+        HidComUdp t;
+        EXPECT_EQ(s.run(t), 0);
+    });
+    for (const uint16_t port : HidComUdp::kDiscoveryPorts)
+        EXPECT_TRUE(log.has(kTag,
+                            "Could not send Discover to 10.213.0.255:" + std::to_string(port) +
+                                "; going on with the next address.",
+                            3))
+            << port;
+    ASSERT_EQ(s.devices.size(), 1u);
+    EXPECT_EQ(s.texts.at(1), "10.214.0.1:33624");
+}
+
 TEST_F(UdpOverVeth, OpenAnyVestBindsTheFirstFoundWithoutAskingItsSerial) {
     auto first = makeVest(21030042);
     auto second = makeVest(11110000);
@@ -458,6 +493,28 @@ TEST_F(UdpOverVeth, OldFirmwareOnTheAddressGetsOneForcedBindAndOneWarning) {
     EXPECT_TRUE(log.has(kTag, "Connected to " + key(33624), 0));
     EXPECT_EQ(vest->countReceived(kUnbind), 1u);  // released by the destructor
     EXPECT_FALSE(vest->bound());
+}
+
+TEST_F(UdpOverVeth, UnbindGoesToTheVestThatWasBoundWhereverTheLinkPoints) {
+    auto stranger = makeVest(11110000);
+    auto wanted = makeVest(21030042);
+    wanted->setOldFirmware(true);
+    serve({{stranger, 33624}, {wanted, 42192}});
+    net.host().run([&] {
+        HidComUdp t;
+        // Bound on the address by a forced bind; the search then asks the
+        // stranger first, whose serial differs: the release that follows is
+        // the wanted vest's, not the stranger's.
+        ASSERT_EQ(t.open(21030042, key(42192)), 0);
+        EXPECT_EQ(stranger->countReceived(kUnbind), 0u);
+        EXPECT_EQ(stranger->countReceived(kBind), 0u);
+        EXPECT_EQ(wanted->countReceived(kUnbind), 1u);
+        EXPECT_TRUE(wanted->bound());
+        EXPECT_TRUE(log.has(kTag, "Connected to " + key(42192), 0));
+        EXPECT_EQ(t.close(), 0);
+    });
+    EXPECT_FALSE(wanted->bound());
+    EXPECT_EQ(stranger->countReceived(kUnbind), 0u);
 }
 
 TEST_F(UdpOverVeth, AVestThatRefusesEvenTheBindGivesForcedBindFailed) {
