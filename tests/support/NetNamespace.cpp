@@ -425,7 +425,25 @@ VethPair::VethPair() {
         error_ = "the veth pair did not come up";
         return;
     }
-    ok_ = true;
+    // A veth pair hands packets to the receiving side through per-CPU
+    // queues: datagrams sent by a thread that moves between CPUs may arrive
+    // out of order. Both sides' threads, and every thread or process they
+    // start, stay on one CPU, so datagrams arrive in the order sent.
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (sched_getaffinity(0, sizeof allowed, &allowed) == 0) {
+        int first = 0;
+        while (first < CPU_SETSIZE && !CPU_ISSET(first, &allowed)) ++first;
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(first, &one);
+        for (NetnsThread* side : {&vest_, &host_})
+            side->run([&] {
+                if (sched_setaffinity(0, sizeof one, &one) != 0)
+                    error_ = systemError("sched_setaffinity");
+            });
+    }
+    ok_ = error_.empty();
 }
 
 // --- DatagramRecorder --------------------------------------------------------

@@ -305,14 +305,17 @@ class UdpOverVeth : public ::testing::Test {
 protected:
     void SetUp() override { VBZ_REQUIRE_NETNS(net); }
     // Serves the vests on every address of the vest side, on these ports, in
-    // this order (one thread: vests that hear one broadcast answer in turn).
+    // this order (one thread: vests that hear one broadcast answer in turn;
+    // started from the vest side, it runs on that side's CPU).
     void serve(const std::vector<std::pair<std::shared_ptr<VestModel>, uint16_t>>& vests) {
         std::string error;
+        bool started = false;
         net.vest().run([&] {
             for (const auto& [vest, port] : vests)
                 ASSERT_TRUE(server.add(vest, {0, port}, &error)) << error;
+            started = server.start(&error);
         });
-        ASSERT_TRUE(server.start(&error)) << error;
+        ASSERT_TRUE(started) << error;
     }
     static std::string key(uint16_t port) {
         return vbz_test::ipv4Text(VethPair::kVestAddress) + ":" + std::to_string(port);

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <ctime>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <system_error>
 #include <unistd.h>
 
@@ -67,6 +69,7 @@ std::optional<UdpEndpoint> UdpVestServer::add(std::shared_ptr<VestModel> vest,
     if (fd < 0) return fail("socket for");
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    ::setsockopt(fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);  // arrival order
     const sockaddr_in a = toSockaddr(local);
     if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) < 0) {
         auto r = fail("bind to");
@@ -108,41 +111,73 @@ std::size_t UdpVestServer::datagrams(std::size_t index) const {
     return index < served_.size() ? served_[index].datagrams : 0;
 }
 
+std::optional<UdpVestServer::Waiting> UdpVestServer::earliestWaiting() const {
+    std::optional<Waiting> earliest;
+    for (std::size_t i = 0; i < served_.size(); ++i) {
+        uint8_t byte = 0;
+        iovec io{&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))] = {};
+        msghdr m{};
+        m.msg_iov = &io;
+        m.msg_iovlen = 1;
+        m.msg_control = control;
+        m.msg_controllen = sizeof control;
+        if (::recvmsg(served_[i].fd, &m, MSG_PEEK | MSG_DONTWAIT) < 0) continue;
+        int64_t arrived = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&m); c; c = CMSG_NXTHDR(&m, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec t{};
+                std::memcpy(&t, CMSG_DATA(c), sizeof t);
+                arrived = static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+            }
+        }
+        if (!earliest || arrived < earliest->arrived) earliest = Waiting{i, arrived};
+    }
+    return earliest;
+}
+
+void UdpVestServer::sendDue(Served& s) {
+    // Dropped while no host has written yet.
+    while (auto frame = s.vest->nextFrame(Clock::now())) {
+        if (!s.peer) continue;
+        const sockaddr_in to = toSockaddr(*s.peer);
+        ::sendto(s.fd, frame->data(), frame->size(), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+}
+
 void UdpVestServer::serve() {
     std::vector<pollfd> fds;
     for (const auto& s : served_) fds.push_back({s.fd, POLLIN, 0});
     std::vector<uint8_t> buffer(kLargestHostFrame);
     while (!stopping_.load()) {
         ::poll(fds.data(), fds.size(), kPollMs);
-        for (auto& s : served_) {
-            for (;;) {
-                sockaddr_in from{};
-                socklen_t len = sizeof from;
-                const ssize_t n = ::recvfrom(s.fd, buffer.data(), buffer.size(), 0,
-                                             reinterpret_cast<sockaddr*>(&from), &len);
-                if (n < 0) break;  // nothing more waiting (or a passing error)
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    s.peer = UdpEndpoint{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
-                    ++s.datagrams;
-                }
-                s.vest->receive(buffer.data(), static_cast<std::size_t>(n));
-                // Answer at once, so that vests answer a broadcast in order.
-                while (auto frame = s.vest->nextFrame(Clock::now())) {
-                    const sockaddr_in to = toSockaddr(*s.peer);
-                    ::sendto(s.fd, frame->data(), frame->size(), MSG_NOSIGNAL,
-                             reinterpret_cast<const sockaddr*>(&to), sizeof to);
-                }
+        // Datagrams are taken in the order they arrived, over all sockets, so
+        // that vests that hear one broadcast answer in the order it reached
+        // them. A look over all sockets is not atomic: the earliest one found
+        // is confirmed by a further look, which sees anything that arrived
+        // before it.
+        while (auto next = earliestWaiting()) {
+            for (auto again = earliestWaiting(); again && !(*again == *next);
+                 again = earliestWaiting())
+                next = again;
+            Served& s = served_[next->index];
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            const ssize_t n = ::recvfrom(s.fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+                                         reinterpret_cast<sockaddr*>(&from), &len);
+            if (n < 0) continue;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                s.peer = UdpEndpoint{ntohl(from.sin_addr.s_addr), ntohs(from.sin_port)};
+                ++s.datagrams;
             }
-            // Replies that fell due since (delayed answers, frames of the
-            // vest's own); dropped while no host has written yet.
-            while (auto frame = s.vest->nextFrame(Clock::now())) {
-                if (!s.peer) continue;
-                const sockaddr_in to = toSockaddr(*s.peer);
-                ::sendto(s.fd, frame->data(), frame->size(), MSG_NOSIGNAL,
-                         reinterpret_cast<const sockaddr*>(&to), sizeof to);
-            }
+            s.vest->receive(buffer.data(), static_cast<std::size_t>(n));
+            sendDue(s);  // answers go out at once, in the same order
         }
+        // Replies that fell due since (delayed answers, frames of the vest's
+        // own).
+        for (auto& s : served_) sendDue(s);
     }
 }
 

@@ -5,8 +5,9 @@
 //
 // Sockets belong to the network namespace of the thread that calls add():
 // tests call it inside the namespace they made (tests/support/NetNamespace.h).
-// One thread serves every vest of a server, in the order they were added, so
-// vests that hear one broadcast answer in that order.
+// One thread serves every vest of a server and takes the datagrams of all in
+// the order they arrived, so vests that hear one broadcast answer in the
+// order it reached them.
 //
 // Threads: add() before start(); the rest from any thread.
 #pragma once
@@ -62,7 +63,16 @@ private:
         std::optional<UdpEndpoint> peer;
         std::size_t datagrams = 0;
     };
+    struct Waiting {
+        std::size_t index;  // in served_
+        int64_t arrived;    // kernel receive time, ns
+        bool operator==(const Waiting&) const = default;
+    };
     void serve();
+    // The socket whose first datagram arrived first, if any is waiting.
+    std::optional<Waiting> earliestWaiting() const;
+    // Sends the vest's frames that are due to its last host.
+    void sendDue(Served& s);
 
     mutable std::mutex mutex_;  // guards peer and datagrams of served_
     std::vector<Served> served_;
