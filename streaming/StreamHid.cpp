@@ -1,0 +1,340 @@
+#include "streaming/StreamHid.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include "device/HidComUsb.h"
+#include "sdk/core/DeviceTypes.h"
+#include "sdk/core/ErrorText.h"
+#include "sdk/core/LogLine.h"
+
+namespace vbz {
+
+namespace {
+constexpr const char* kTag = "StreamHid";
+constexpr float kAnswerTimeoutSeconds = 0.5f;
+constexpr auto kStartDelay = std::chrono::milliseconds(500);
+constexpr float kRequestTimeoutSeconds = 4.0f;
+// After a failed read the link may be gone for good (reads then fail at
+// once): pause a little instead of spinning until the time-out.
+constexpr auto kReadErrorPause = std::chrono::milliseconds(2);
+// Largest block of a fast-forward; longer gaps are rendered in pieces,
+// letting the back-end in between.
+constexpr unsigned kFastForwardChunk = 1000;
+constexpr float kFastForwardRate = 2000.0f;
+
+constexpr uint8_t kDataRequest = commandId(DeviceCommand::DataRequest);
+constexpr uint8_t kVestStop = commandId(DeviceCommand::StopStream);
+
+bool traceOn() { return minLogLevel.load(std::memory_order_relaxed) <= 0; }
+
+float secondsSince(std::chrono::steady_clock::time_point t) {
+    return std::chrono::duration<float>(std::chrono::steady_clock::now() - t).count();
+}
+
+// The transports tried for an output, in order.
+std::vector<vbz_output_t> transportsFor(vbz_output_t output) {
+    std::vector<vbz_output_t> kinds;
+    if (output == VBZ_OUTPUT_ANY || output == VBZ_OUTPUT_USB) kinds.push_back(VBZ_OUTPUT_USB);
+    if (output == VBZ_OUTPUT_ANY || output == VBZ_OUTPUT_WIFI) kinds.push_back(VBZ_OUTPUT_WIFI);
+    if (output == VBZ_OUTPUT_ANY || output == VBZ_OUTPUT_BLUETOOTH)
+        kinds.push_back(VBZ_OUTPUT_BLUETOOTH);
+    return kinds;
+}
+}  // namespace
+
+std::unique_ptr<IHidCom> StreamHid::makeTransport(vbz_output_t kind) {
+    switch (kind) {
+        case VBZ_OUTPUT_USB: return std::make_unique<HidComUsb>();
+        default: return nullptr;
+    }
+}
+
+StreamHid::StreamHid(AbstractCore* source, std::mutex* mutex, IHandler* owner,
+                     TransportFactory factory)
+    : IStream(source, mutex, owner), factory_(std::move(factory)) {}
+
+StreamHid::~StreamHid() {
+    {
+        std::lock_guard<std::mutex> lock(*mutex);
+        stopRequested_ = true;
+    }
+    transport_.reset();
+}
+
+int StreamHid::scanDevices(vbz_output_t output) {
+    scannedAddresses_.clear();
+    scannedTexts_.clear();
+    std::vector<vbz_device_info_t> devices;
+    for (const vbz_output_t kind : transportsFor(output)) {
+        auto& addresses = scannedAddresses_[kind];
+        addresses.clear();
+        transport_.reset();
+        transport_ = factory_ ? factory_(kind) : nullptr;
+        if (!transport_) continue;
+        transport_->scan(devices, addresses, scannedTexts_);
+        transport_.reset();
+    }
+    // The transports fill the records; the links and version texts are set
+    // here, once the vectors no longer move.
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        devices[i].deviceVersion =
+            2 * i < scannedTexts_.size() ? scannedTexts_[2 * i].c_str() : nullptr;
+        devices[i].next = i + 1 < devices.size() ? &devices[i + 1] : nullptr;
+    }
+    std::lock_guard<std::mutex> lock(*mutex);
+    // Moving a vector keeps its elements where they are, so the links hold.
+    scannedDevices_ = std::move(devices);
+    return 0;
+}
+
+vbz_device_info_t* StreamHid::getFirstScannedDevice() {
+    {
+        std::lock_guard<std::mutex> lock(*mutex);
+        if (!scannedDevices_.empty()) return scannedDevices_.data();
+    }
+    LogLine(3, kTag) << "Cannot get scanned devices: no Vibrenza device found.";
+    return nullptr;
+}
+
+int StreamHid::connect(vbz_output_t output, unsigned serialNumber) {
+    for (const vbz_output_t kind : transportsFor(output)) {
+        transport_.reset();
+        transport_ = factory_ ? factory_(kind) : nullptr;
+        if (!transport_) continue;
+        const std::string address = scannedAddresses_[kind][serialNumber];
+        if (transport_->open(serialNumber, address) == 0) {
+            if (queryDevice(serialNumber) == 0) return 0;
+            LogLine(3, kTag) << "Device found but could not communicate properly with it.";
+        }
+        transport_.reset();
+    }
+    return -6;
+}
+
+int StreamHid::sendAndWait(const uint8_t* frame, int length, uint8_t expectedId) {
+    if (!transport_) return -3;
+    const int w = transport_->write(frame, length);
+    if (w < 0) return w;
+    const auto start = Clock::now();
+    for (;;) {
+        const int r = transport_->read();
+        if (r >= 1) return transport_->receiveBuffer[0] == expectedId ? 0 : -10;
+        if (secondsSince(start) >= kAnswerTimeoutSeconds) return -6;
+        if (r < 0) std::this_thread::sleep_for(kReadErrorPause);
+    }
+}
+
+int StreamHid::queryDevice(unsigned serialNumber) {
+    const auto& rx = transport_->receiveBuffer;
+    if (serialNumber == 0) {
+        const auto req = shortFrame(DeviceCommand::GetSerialNumber);
+        if (sendAndWait(req.data(), static_cast<int>(req.size()),
+                        answerId(DeviceCommand::GetSerialNumber)) != 0)
+            return -6;
+        const auto serial = static_cast<uint32_t>(serialFromFields(rx.data()));
+        std::lock_guard<std::mutex> lock(*mutex);
+        serialNumber_ = serial;
+    } else {
+        std::lock_guard<std::mutex> lock(*mutex);
+        serialNumber_ = serialNumber;
+    }
+
+    const auto version = shortFrame(DeviceCommand::GetVersion);
+    if (sendAndWait(version.data(), static_cast<int>(version.size()),
+                    answerId(DeviceCommand::GetVersion)) != 0)
+        return -6;
+    {
+        const char* text = reinterpret_cast<const char*>(&rx[3]);
+        const std::size_t length =
+            static_cast<std::size_t>(std::find(text, text + kVersionTextLength, '\0') - text);
+        std::string v(text, length);
+        std::lock_guard<std::mutex> lock(*mutex);
+        version_ = std::move(v);
+    }
+
+    const auto type = shortFrame(DeviceCommand::GetType);
+    if (sendAndWait(type.data(), static_cast<int>(type.size()), answerId(DeviceCommand::GetType)) !=
+        0)
+        return -6;
+    {
+        const int t = deviceTypeFromCode(readU32(&rx[3]));
+        std::lock_guard<std::mutex> lock(*mutex);
+        deviceType_ = t;
+    }
+
+    const auto info = shortFrame(DeviceCommand::GetStreamInfo);
+    if (sendAndWait(info.data(), static_cast<int>(info.size()),
+                    answerId(DeviceCommand::GetStreamInfo)) != 0)
+        return -6;
+    channelCount_ = rx[4];
+    const auto status = static_cast<int8_t>(rx[3]);
+    if (status != 0) return logDeviceError(status);
+    if (channelCount_ == 0) {
+        // Nothing could be streamed, and every encoding capacity would be 0.
+        LogLine(4, kTag) << "The vest reported no actuator channel to stream to.";
+        return -6;
+    }
+    return 0;
+}
+
+int StreamHid::stop() {
+    std::lock_guard<std::mutex> lock(*mutex);
+    stopRequested_ = true;
+    return 0;
+}
+
+bool StreamHid::stopRequestedLocked() {
+    std::lock_guard<std::mutex> lock(*mutex);
+    return stopRequested_;
+}
+
+int StreamHid::run() {
+    if (!transport_) {
+        LogLine(4, kTag) << "Could not start stream: " << errorText(-3);
+        return -3;
+    }
+    dataFrame_.setChannelCount(static_cast<unsigned>(std::min<uint64_t>(channelCount_, 255)));
+
+    const auto startFrame = shortFrame(DeviceCommand::StartStream);
+    const auto startAt = Clock::now() + kStartDelay;
+    while (Clock::now() < startAt)
+        std::this_thread::sleep_for(std::min<Clock::duration>(startAt - Clock::now(),
+                                                              std::chrono::milliseconds(20)));
+    const int started = sendAndWait(startFrame.data(), static_cast<int>(startFrame.size()),
+                                    answerId(DeviceCommand::StartStream));
+    LogLine(0, kTag) << "Stream will now start: ";
+    if (started != 0) {
+        LogLine(4, kTag) << "Could not start stream: " << errorText(started);
+        return started;
+    }
+
+    auto lastRequest = Clock::now();
+    bool vestStopped = false;
+    for (;;) {
+        const int r = transport_->read();
+        if (r >= 1) {
+            const uint8_t id = transport_->receiveBuffer[0];
+            if (id == kDataRequest) {
+                const int w = answerRequest(lastRequest);
+                if (w < 0) {
+                    LogLine(4, kTag) << "Could not send data to stream: " << errorText(w);
+                    return w;
+                }
+            } else if (id == kVestStop) {
+                std::array<uint8_t, 6> reply{answerId(DeviceCommand::StopStream), kSyncByte1,
+                                             kSyncByte2, 0, 0, 0};
+                commandCrc16(reply.data(), static_cast<uint16_t>(reply.size()));
+                const int w = transport_->write(reply.data(), static_cast<int>(reply.size()));
+                if (w < 0) LogLine(4, kTag) << "Could not send data to stream: " << errorText(w);
+                vestStopped = true;
+            } else {
+                LogLine(4, kTag) << "Unknown command received from Vibrenza.";
+            }
+        } else if (r < 0) {
+            std::this_thread::sleep_for(kReadErrorPause);
+        }
+        if (secondsSince(lastRequest) >= kRequestTimeoutSeconds) {
+            LogLine(4, kTag) << "Stream timeout: now exiting ";
+            break;
+        }
+        if (stopRequestedLocked() || vestStopped) break;
+    }
+
+    const auto stopFrame = shortFrame(DeviceCommand::StopStream);
+    sendAndWait(stopFrame.data(), static_cast<int>(stopFrame.size()),
+                answerId(DeviceCommand::StopStream));
+    const int closed = transport_->close();
+    if (closed != 0) {
+        LogLine(4, kTag) << "Disconnection issue detected: " << errorText(closed);
+        return -6;
+    }
+    return 0;
+}
+
+int StreamHid::answerRequest(Clock::time_point& lastRequest) {
+    const auto arrived = Clock::now();
+    if (traceOn()) {
+        LogLine(0, kTag) << "";
+        LogLine(0, kTag) << " ##### Data requested";
+        LogLine(0, kTag) << "time since last request:    "
+                         << std::chrono::duration<float>(arrived - lastRequest).count();
+    }
+    lastRequest = arrived;
+    const uint8_t* rx = transport_->receiveBuffer.data();
+    const uint32_t timestamp = readU32(rx + 3);
+    const uint32_t duration = readU32(rx + 7);
+    dataFrame_.setTimestamp(timestamp);
+    if (traceOn()) LogLine(0, kTag) << "timestamp:                  " << timestamp;
+
+    fastForward(timestamp);
+    const auto block = dataFrame_.chooseEncoding(duration, streamClock_);
+    unsigned rendered = 0;
+    {
+        std::lock_guard<std::mutex> lock(*mutex);
+        source->setSampleRate(block.sampleRate);
+        source->setBufferSize(block.samples);
+        source->render();
+        rendered = source->getBufferSize();
+    }
+    dataFrame_.setSampleCount(rendered);
+    dataFrame_.packPayload(*source);
+    dataFrame_.seal();
+    const int w = transport_->write(dataFrame_.data(), static_cast<int>(StreamDataFrame::kLength));
+    if (w < 0) return w;
+    if (traceOn()) LogLine(0, kTag) << "time to answer request:     " << secondsSince(arrived);
+    return 0;
+}
+
+void StreamHid::fastForward(uint32_t timestamp) {
+    if (!source->isPlaying()) return;
+    const auto ahead = static_cast<int32_t>(timestamp - streamClock_);
+    const float gap = static_cast<float>(ahead) / 500.0f;
+    if (!(gap > 1.0f)) return;
+    // The whole gap is skipped, but in pieces: each render holds the handler
+    // mutex only for its own piece.
+    const auto skipped = static_cast<unsigned>(gap);
+    auto remaining = skipped;
+    while (remaining > 0) {
+        const unsigned piece = std::min(remaining, kFastForwardChunk);
+        std::lock_guard<std::mutex> lock(*mutex);
+        source->setSampleRate(kFastForwardRate);
+        source->setBufferSize(piece);
+        source->render();
+        remaining -= piece;
+    }
+    // The clock follows the samples actually skipped, so that it never runs
+    // ahead of the source: the fraction of a sample left over is caught up
+    // by a later request instead of piling up as a drift.
+    streamClock_ += skipped * 500u;
+    if (traceOn()) LogLine(0, kTag) << "FASTFORWARD:         " << gap;
+}
+
+unsigned StreamHid::getVibrenzaSerialNumber() {
+    std::lock_guard<std::mutex> lock(*mutex);
+    return serialNumber_;
+}
+
+std::string StreamHid::getVibrenzaVersion() {
+    std::lock_guard<std::mutex> lock(*mutex);
+    return version_;
+}
+
+int StreamHid::getVibrenzaType() {
+    std::lock_guard<std::mutex> lock(*mutex);
+    return deviceTypeFromCode(static_cast<uint32_t>(deviceType_));
+}
+
+int StreamHid::reset() {
+    channelCount_ = 0;
+    streamClock_ = 0;
+    std::lock_guard<std::mutex> lock(*mutex);
+    stopRequested_ = false;
+    return 0;
+}
+
+uint64_t StreamHid::getChannelCount() { return channelCount_; }
+uint32_t StreamHid::getStreamClock() { return streamClock_; }
+
+}  // namespace vbz
