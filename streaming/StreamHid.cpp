@@ -4,7 +4,6 @@
 #include <cstring>
 #include <thread>
 
-#include "device/HidComUsb.h"
 #include "sdk/core/DeviceTypes.h"
 #include "sdk/core/ErrorText.h"
 #include "sdk/core/LogLine.h"
@@ -43,13 +42,6 @@ std::vector<vbz_output_t> transportsFor(vbz_output_t output) {
     return kinds;
 }
 }  // namespace
-
-std::unique_ptr<IHidCom> StreamHid::makeTransport(vbz_output_t kind) {
-    switch (kind) {
-        case VBZ_OUTPUT_USB: return std::make_unique<HidComUsb>();
-        default: return nullptr;
-    }
-}
 
 StreamHid::StreamHid(AbstractCore* source, std::mutex* mutex, IHandler* owner,
                      TransportFactory factory)

@@ -371,7 +371,6 @@ TEST(StreamRouting, EachOutputTriesItsTransportsInOrder) {
         {VBZ_OUTPUT_USB, {VBZ_OUTPUT_USB}},
         {VBZ_OUTPUT_WIFI, {VBZ_OUTPUT_WIFI}},
         {VBZ_OUTPUT_BLUETOOTH, {VBZ_OUTPUT_BLUETOOTH}},
-        {static_cast<vbz_output_t>(7), {}},
     };
     for (const auto& [output, order] : cases) {
         std::vector<vbz_output_t> tried;

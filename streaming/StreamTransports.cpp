@@ -1,0 +1,18 @@
+// The transports a vest stream can open, by kind. Kept apart from the
+// stream so that a program that never makes a stream with the default
+// factory does not pull in the transports (and their system libraries).
+#include <memory>
+
+#include "device/HidComUsb.h"
+#include "streaming/StreamHid.h"
+
+namespace vbz {
+
+std::unique_ptr<IHidCom> StreamHid::makeTransport(vbz_output_t kind) {
+    switch (kind) {
+        case VBZ_OUTPUT_USB: return std::make_unique<HidComUsb>();
+        default: return nullptr;  // not part of this build
+    }
+}
+
+}  // namespace vbz
