@@ -8,9 +8,12 @@
 #include <iostream>
 #include <memory>
 #include <pthread.h>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tools/vest-emulator/StdioAdapter.h"
+#include "tools/vest-emulator/StreamingVest.h"
 #include "tools/vest-emulator/VestModel.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
 
@@ -33,6 +36,16 @@ constexpr const char* kUsage =
     "  --discover-status N  status byte of the Discover answer (default 0;\n"
     "                   the host lists only 0 and 2)\n"
     "  --old-firmware   refuse requests with device error -7 until bound\n"
+    "streaming (after a StartStream frame the vest asks for blocks: over UDP in\n"
+    "real time, on standard input each DataRequest follows the answer to the\n"
+    "previous one; every StreamData frame is checked and decoded):\n"
+    "  --channels N     actuator channels the vest reports (default 20)\n"
+    "  --durations LIST requested durations in microseconds, comma-separated,\n"
+    "                   used in turn (default 12500)\n"
+    "  --requests N     requests to send, then fall silent (default: no limit)\n"
+    "  --stop-after N   stop the stream from the vest after N requests\n"
+    "  --wav FILE       at the end, write the decoded signals to FILE: 16-bit\n"
+    "                   PCM at 2000 Hz, one channel per actuator\n"
     "  --help           this text\n";
 
 bool parseNumber(const std::string& text, unsigned long long max, unsigned long long& out) {
@@ -44,6 +57,21 @@ bool parseNumber(const std::string& text, unsigned long long max, unsigned long 
         return false;
     }
 }
+
+// "12500,25000": each at most 10 s.
+bool parseDurations(const std::string& text, std::vector<uint32_t>& out) {
+    std::vector<uint32_t> values;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        unsigned long long n = 0;
+        if (!parseNumber(item, 10000000ULL, n)) return false;
+        values.push_back(static_cast<uint32_t>(n));
+    }
+    if (values.empty()) return false;
+    out = std::move(values);
+    return true;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -53,6 +81,8 @@ int main(int argc, char** argv) {
     std::string udpAddress;
     unsigned long long discoverStatus = 0;
     bool oldFirmware = false;
+    StreamingOptions streaming;
+    std::string wavPath;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help") {
@@ -85,6 +115,15 @@ int main(int argc, char** argv) {
             udpAddress = value;
         } else if (arg == "--discover-status" && parseNumber(value, 255ULL, n)) {
             discoverStatus = n;
+        } else if (arg == "--channels" && parseNumber(value, 255ULL, n)) {
+            streaming.channelCount = static_cast<uint8_t>(n);
+        } else if (arg == "--durations" && parseDurations(value, streaming.durationsUs)) {
+        } else if (arg == "--requests" && parseNumber(value, 1000000000ULL, n)) {
+            streaming.silentAfter = static_cast<int>(n);
+        } else if (arg == "--stop-after" && parseNumber(value, 1000000000ULL, n)) {
+            streaming.stopAfter = static_cast<int>(n);
+        } else if (arg == "--wav" && !value.empty()) {
+            wavPath = value;
         } else {
             std::cerr << "bad option or value: " << arg << " " << value << "\n" << kUsage;
             return 2;
@@ -95,6 +134,7 @@ int main(int argc, char** argv) {
     vest->setDiscoverStatus(static_cast<uint8_t>(discoverStatus));
     vest->setOldFirmware(oldFirmware);
     int badLines = 0;
+    std::unique_ptr<StreamingVest> stream;
     if (!udpAddress.empty()) {
         // Signals are taken by sigwait below, not by a handler.
         sigset_t stopSignals;
@@ -102,6 +142,9 @@ int main(int argc, char** argv) {
         sigaddset(&stopSignals, SIGINT);
         sigaddset(&stopSignals, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+        // Made after the mask, so that its pacing thread leaves the signals
+        // to sigwait too.
+        stream = std::make_unique<StreamingVest>(vest, streaming);
         UdpVestServer server;
         std::string error;
         const auto bound = server.add(vest, *UdpEndpoint::parse(udpAddress), &error);
@@ -114,10 +157,23 @@ int main(int argc, char** argv) {
         sigwait(&stopSignals, &signal);
         server.stop();
     } else {
+        streaming.pacing = StreamingOptions::Pacing::Lockstep;
+        stream = std::make_unique<StreamingVest>(vest, streaming);
         StdioAdapter adapter(*vest, std::cin, std::cout, std::cerr);
         badLines = adapter.run(std::chrono::milliseconds(waitMs));
     }
-    const auto problems = vest->violations();
+    auto problems = vest->violations();
+    for (const auto& p : stream->problems()) problems.push_back("stream: " + p);
     for (const auto& p : problems) std::cerr << "host frame: " << p << "\n";
-    return (badLines > 0 || !problems.empty()) ? 1 : 0;
+    const auto stats = stream->stats();
+    if (stats.requests > 0)
+        std::cerr << "stream: " << stats.requests << " requests, " << stats.answered
+                  << " answered, request to frame p50 " << stats.p50 * 1e6 << " us, p99 "
+                  << stats.p99 * 1e6 << " us, max " << stats.max * 1e6 << " us\n";
+    bool wavFailed = false;
+    if (!wavPath.empty()) {
+        wavFailed = !writeWav(wavPath, stream->signals(), 2000);
+        if (wavFailed) std::cerr << "could not write " << wavPath << "\n";
+    }
+    return (badLines > 0 || !problems.empty() || wavFailed) ? 1 : 0;
 }
