@@ -18,6 +18,9 @@ constexpr float kRequestTimeoutSeconds = 4.0f;
 // After a failed read the link may be gone for good (reads then fail at
 // once): pause a little instead of spinning until the time-out.
 constexpr auto kReadErrorPause = std::chrono::milliseconds(2);
+// A read that found nothing sooner than this did not wait for the vest.
+constexpr auto kReadWaitFloor = std::chrono::microseconds(200);
+constexpr auto kIdlePause = std::chrono::microseconds(250);
 // Largest block of a fast-forward; longer gaps are rendered in pieces,
 // letting the back-end in between.
 constexpr unsigned kFastForwardChunk = 1000;
@@ -111,10 +114,14 @@ int StreamHid::sendAndWait(const uint8_t* frame, int length, uint8_t expectedId)
     if (w < 0) return w;
     const auto start = Clock::now();
     for (;;) {
+        const auto readBegan = Clock::now();
         const int r = transport_->read();
         if (r >= 1) return transport_->receiveBuffer[0] == expectedId ? 0 : -10;
         if (secondsSince(start) >= kAnswerTimeoutSeconds) return -6;
-        if (r < 0) std::this_thread::sleep_for(kReadErrorPause);
+        if (r < 0)
+            std::this_thread::sleep_for(kReadErrorPause);
+        else if (Clock::now() - readBegan < kReadWaitFloor)
+            std::this_thread::sleep_for(kIdlePause);
     }
 }
 
@@ -205,6 +212,7 @@ int StreamHid::run() {
     auto lastRequest = Clock::now();
     bool vestStopped = false;
     for (;;) {
+        const auto passBegan = Clock::now();
         const int r = transport_->read();
         if (r >= 1) {
             const uint8_t id = transport_->receiveBuffer[0];
@@ -226,6 +234,10 @@ int StreamHid::run() {
             }
         } else if (r < 0) {
             std::this_thread::sleep_for(kReadErrorPause);
+        } else if (Clock::now() - passBegan < kReadWaitFloor) {
+            // A transport whose read returns at once (Bluetooth) would make
+            // this loop spin a core: wait a little on its behalf.
+            std::this_thread::sleep_for(kIdlePause);
         }
         if (secondsSince(lastRequest) >= kRequestTimeoutSeconds) {
             LogLine(4, kTag) << "Stream timeout: now exiting ";

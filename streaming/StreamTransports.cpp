@@ -3,6 +3,7 @@
 // factory does not pull in the transports (and their system libraries).
 #include <memory>
 
+#include "device/HidComBT.h"
 #include "device/HidComUsb.h"
 #include "streaming/StreamHid.h"
 
@@ -11,6 +12,7 @@ namespace vbz {
 std::unique_ptr<IHidCom> StreamHid::makeTransport(vbz_output_t kind) {
     switch (kind) {
         case VBZ_OUTPUT_USB: return std::make_unique<HidComUsb>();
+        case VBZ_OUTPUT_BLUETOOTH: return std::make_unique<HidComBT>();
         default: return nullptr;  // not part of this build
     }
 }

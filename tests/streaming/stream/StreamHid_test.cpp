@@ -13,9 +13,13 @@
 #include <set>
 #include <thread>
 
+#include "device/HidComBT.h"
 #include "sdk/core/ErrorText.h"
+#include "streaming/TesCore.h"
+#include "tests/support/BtTestLink.h"
 #include "tests/support/FakeSampleSource.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/StreamPatterns.h"
 #include "tools/vest-emulator/StreamingVest.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 
@@ -439,4 +443,58 @@ TEST(StreamRouting, ScanLinksTheRecordsOfEveryTransportInOrder) {
 
     EXPECT_EQ(s.scanDevices(VBZ_OUTPUT_WIFI), 0);
     EXPECT_EQ(s.getFirstScannedDevice(), nullptr);
+}
+
+TEST(StreamOverBluetooth, StreamsToAVestBehindTheLinkFoundByScanning) {
+    constexpr const char* kAddress = "00:11:22:33:44:55";
+    auto link = std::make_shared<vbz_test::BtTestLink>();
+    auto vest = link->addVest(kAddress, emu::VestIdentity::withSerial(31000001));
+    link->list(kAddress, "VIBRENZA 7");
+    StreamingVest streaming(vest);
+    std::mutex m;
+    FakeSampleSource src;
+    UsbBus::instance().reset();  // no USB vest: output 0 moves on to Bluetooth
+    StreamHid s(&src, &m, nullptr, [&](vbz_output_t kind) -> std::unique_ptr<IHidCom> {
+        if (kind == VBZ_OUTPUT_BLUETOOTH)
+            return std::make_unique<HidComBT>(link, HidComBT::Timing{0ms, 1500ms});
+        if (kind == VBZ_OUTPUT_USB) return StreamHid::makeTransport(kind);
+        return nullptr;  // never the network here
+    });
+    ASSERT_EQ(s.scanDevices(VBZ_OUTPUT_ANY), 0);
+    ASSERT_NE(s.getFirstScannedDevice(), nullptr);
+    EXPECT_EQ(s.getFirstScannedDevice()->outputType, VBZ_OUTPUT_BLUETOOTH);
+    ASSERT_EQ(s.connect(VBZ_OUTPUT_ANY, 31000001), 0);
+    EXPECT_EQ(link->connections().back(), kAddress);
+
+    auto result = std::async(std::launch::async, [&] { return s.run(); });
+    EXPECT_TRUE(streaming.waitAnswered(20, emu::Clock::now() + 20s));
+    s.stop();
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_TRUE(streaming.problems().empty()) << streaming.problems().front();
+    EXPECT_TRUE(vest->violations().empty());
+    EXPECT_TRUE(streaming.stoppedByHost());
+    expectSamplesOfTheSource(streaming.blocks(), 20);
+}
+
+TEST_F(StreamOverUsb, TheEnginesEffectReachesTheVest) {
+    StreamingOptions o;
+    o.durationsUs = {12500, 25000, 50000};
+    o.periodScale = 0.2;  // requests come faster than real time
+    plug(o);
+    TesCore engine(tsr::makeDefaultLayout(), 48000.0, 512);
+    {
+        auto& core = engine.core();
+        const int pattern = core.pattern_load_from_vpt(vbz_test::endlessPattern(*core.layout_get()), -1);
+        ASSERT_GE(pattern, 0);
+        ASSERT_EQ(core.sequence_play(core.sequence_new(pattern, false, -1), 0.0, 0.0), 0);
+    }
+    stream = std::make_unique<StreamHid>(&engine, &mutex, nullptr);
+    ASSERT_EQ(stream->connect(VBZ_OUTPUT_USB, 0), 0);
+    EXPECT_EQ(runUntil([&] { return streaming->stats().answered >= 30; }), 0);
+    stream.reset();  // before the engine it renders from
+    EXPECT_TRUE(streaming->problems().empty()) << streaming->problems().front();
+    double energy = 0.0;
+    for (const auto& channel : streaming->signals())
+        for (float v : channel) energy += static_cast<double>(v) * v;
+    EXPECT_GT(energy, 0.0);
 }
