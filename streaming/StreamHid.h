@@ -61,9 +61,10 @@ public:
     int getVibrenzaType() override;
     int reset() override;
 
-    // Channel count the vest reported (0 after reset, 20 before any).
+    // Worker thread, or once run() has returned: the channel count the vest
+    // reported (0 after reset, 20 before any), and the microseconds of signal
+    // produced or skipped in the current run.
     uint64_t getChannelCount();
-    // Microseconds of signal produced or skipped in the current run.
     uint32_t getStreamClock();
 
 private:
