@@ -60,26 +60,29 @@ StreamHid::~StreamHid() {
 
 int StreamHid::scanDevices(vbz_output_t output) {
     scannedAddresses_.clear();
-    scannedTexts_.clear();
+    // The new list is built aside: the previous one stays whole for readers
+    // until it is replaced.
     std::vector<vbz_device_info_t> devices;
+    std::vector<std::string> texts;
     for (const vbz_output_t kind : transportsFor(output)) {
         auto& addresses = scannedAddresses_[kind];
         addresses.clear();
         transport_.reset();
         transport_ = factory_ ? factory_(kind) : nullptr;
         if (!transport_) continue;
-        transport_->scan(devices, addresses, scannedTexts_);
+        transport_->scan(devices, addresses, texts);
         transport_.reset();
     }
     // The transports fill the records; the links and version texts are set
-    // here, once the vectors no longer move.
+    // here, once the vectors no longer grow.
     for (std::size_t i = 0; i < devices.size(); ++i) {
-        devices[i].deviceVersion =
-            2 * i < scannedTexts_.size() ? scannedTexts_[2 * i].c_str() : nullptr;
+        devices[i].deviceVersion = 2 * i < texts.size() ? texts[2 * i].c_str() : nullptr;
         devices[i].next = i + 1 < devices.size() ? &devices[i + 1] : nullptr;
     }
     std::lock_guard<std::mutex> lock(*mutex);
-    // Moving a vector keeps its elements where they are, so the links hold.
+    // Moving a vector keeps its elements where they are, so the links and
+    // the text pointers hold.
+    scannedTexts_ = std::move(texts);
     scannedDevices_ = std::move(devices);
     return 0;
 }

@@ -91,10 +91,10 @@ private:
     int deviceType_ = -1;
     bool stopRequested_ = false;
     std::vector<vbz_device_info_t> scannedDevices_;
+    std::vector<std::string> scannedTexts_;  // two per record: version, address
 
     // Worker thread only.
     std::map<int, std::map<uint32_t, std::string>> scannedAddresses_;
-    std::vector<std::string> scannedTexts_;
     uint64_t channelCount_ = 20;
     uint32_t streamClock_ = 0;
 };
