@@ -367,6 +367,19 @@ TEST_F(StreamOverUsb, AFailedStartOrDataWriteEndsTheRunWithItsCode) {
     EXPECT_EQ(log.countContaining("StreamHid", "Could not send data to stream: "), 1);
 }
 
+TEST_F(StreamOverUsb, ALinkLostMidStreamEndsAtTheTimeOutWithADisconnectionIssue) {
+    vbz_test::LogCapture log;
+    plug();
+    ASSERT_EQ(stream->connect(VBZ_OUTPUT_USB, 0), 0);
+    auto result = std::async(std::launch::async, [this] { return stream->run(); });
+    ASSERT_TRUE(streaming->waitAnswered(2, emu::Clock::now() + 10s));
+    UsbBus::instance().failNextReads(1);  // the transport drops the link
+    ASSERT_EQ(result.wait_for(30s), std::future_status::ready);
+    EXPECT_EQ(result.get(), -6);
+    EXPECT_EQ(log.count("StreamHid", "Stream timeout: now exiting ", 4), 1);
+    EXPECT_EQ(log.count("StreamHid", "Disconnection issue detected: " + errorText(-3), 4), 1);
+}
+
 TEST(StreamRouting, EachOutputTriesItsTransportsInOrder) {
     std::mutex m;
     FakeSampleSource src;
