@@ -111,7 +111,7 @@ int StreamHid::connect(vbz_output_t output, unsigned serialNumber) {
     return -6;
 }
 
-int StreamHid::sendAndWait(const uint8_t* frame, int length, uint8_t expectedId) {
+int StreamHid::sendAndWait(const uint8_t* frame, int length, uint8_t expectedId, int passOverId) {
     if (!transport_) return -3;
     const int w = transport_->write(frame, length);
     if (w < 0) return w;
@@ -119,7 +119,8 @@ int StreamHid::sendAndWait(const uint8_t* frame, int length, uint8_t expectedId)
     for (;;) {
         const auto readBegan = Clock::now();
         const int r = transport_->read();
-        if (r >= 1) return transport_->receiveBuffer[0] == expectedId ? 0 : -10;
+        if (r >= 1 && transport_->receiveBuffer[0] != passOverId)
+            return transport_->receiveBuffer[0] == expectedId ? 0 : -10;
         if (secondsSince(start) >= kAnswerTimeoutSeconds) return -6;
         if (r < 0)
             std::this_thread::sleep_for(kReadErrorPause);
@@ -249,9 +250,12 @@ int StreamHid::run() {
         if (stopRequestedLocked() || vestStopped) break;
     }
 
+    // Requests the vest sent before it saw the stop may still be on their
+    // way: the wait passes over them, so that the stop's answer is not left
+    // behind to be taken for the answer to the transport's close.
     const auto stopFrame = shortFrame(DeviceCommand::StopStream);
     sendAndWait(stopFrame.data(), static_cast<int>(stopFrame.size()),
-                answerId(DeviceCommand::StopStream));
+                answerId(DeviceCommand::StopStream), kDataRequest);
     const int closed = transport_->close();
     if (closed != 0) {
         LogLine(4, kTag) << "Disconnection issue detected: " << errorText(closed);

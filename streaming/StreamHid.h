@@ -72,8 +72,8 @@ private:
 
     // Writes a frame and waits up to 0.5 s for the next one: 0 when its id is
     // expectedId, -10 when another came first, -6 when none came, or the
-    // write's code.
-    int sendAndWait(const uint8_t* frame, int length, uint8_t expectedId);
+    // write's code. Frames of id passOverId (if any) are not counted.
+    int sendAndWait(const uint8_t* frame, int length, uint8_t expectedId, int passOverId = -1);
     int queryDevice(unsigned serialNumber);
     // Answers the DataRequest in the transport's receive buffer; the write's
     // code.

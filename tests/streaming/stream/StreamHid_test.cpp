@@ -20,6 +20,7 @@
 #include "tests/support/FakeSampleSource.h"
 #include "tests/support/LogCapture.h"
 #include "tests/support/StreamPatterns.h"
+#include "tests/streaming/stream/StreamChecks.h"
 #include "tools/vest-emulator/StreamingVest.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 
@@ -29,6 +30,7 @@ using emu::StreamingOptions;
 using emu::StreamingVest;
 using emu::UsbBus;
 using emu::VestModel;
+using vbz_test::expectSamplesOfTheSource;
 using vbz_test::FakeSampleSource;
 
 namespace {
@@ -88,35 +90,6 @@ std::vector<uint8_t> idsSent(const VestModel& vest) {
     for (const auto& f : vest.hostFrames())
         if (!f.bytes.empty()) ids.push_back(f.bytes[0]);
     return ids;
-}
-
-// Every decoded sample equals the fake source's value at its time, as the
-// vest's decoder gives it back. A clamped block leaves the stream clock less
-// than one 2000 Hz sample behind the vest; with lagging allowed, the value
-// of the sample just before is accepted too.
-void expectSamplesOfTheSource(const std::vector<emu::StreamBlock>& blocks, unsigned channels,
-                              bool lagging = false) {
-    int checked = 0;
-    for (const auto& b : blocks) {
-        if (!b.answered) continue;
-        const uint8_t depth = b.encoding & 0x03;
-        const double rate = sampleRateFromCode(static_cast<uint8_t>(b.encoding >> 2));
-        for (unsigned i = 0; i < b.samples; ++i)
-            for (unsigned ch = 0; ch < channels; ++ch) {
-                const uint64_t t = b.timestampUs + static_cast<uint64_t>(i * 1e6 / rate);
-                const auto want = [&](uint64_t at) {
-                    return emu::quantized(
-                        depth,
-                        ch < 20 ? static_cast<float>(FakeSampleSource::expected(ch, at)) : 0.0f);
-                };
-                const float got = b.values[i * channels + ch];
-                if (lagging && t >= 500 && got == want(t - 500)) continue;
-                ASSERT_EQ(got, want(t))
-                    << "request at " << b.timestampUs << " sample " << i << " channel " << ch;
-                ++checked;
-            }
-    }
-    EXPECT_GT(checked, 0);
 }
 
 class StreamOverUsb : public ::testing::Test {
@@ -365,6 +338,27 @@ TEST_F(StreamOverUsb, AFailedStartOrDataWriteEndsTheRunWithItsCode) {
     ASSERT_EQ(result.wait_for(20s), std::future_status::ready);
     EXPECT_EQ(result.get(), -6);
     EXPECT_EQ(log.countContaining("StreamHid", "Could not send data to stream: "), 1);
+}
+
+TEST_F(StreamOverUsb, TheFinalStopWaitsPastRequestsAlreadyOnTheirWay) {
+    StreamingOptions o;
+    o.pacing = StreamingOptions::Pacing::Lockstep;
+    plug(o);
+    ASSERT_EQ(stream->connect(VBZ_OUTPUT_USB, 0), 0);
+    auto result = std::async(std::launch::async, [this] { return stream->run(); });
+    ASSERT_TRUE(streaming->waitAnswered(3, emu::Clock::now() + 10s));
+    // From now on the vest's answer to StopStream comes after one more request.
+    vest->addCommand(0x15, 5, [](const emu::Frame&, VestModel::Replies& r) {
+        r.send(emu::makeFrame(0x95, 6, {0}));
+        r.sendUnsolicited(emu::makeFrame(0x16, 13, {0x40, 0x42, 0x0F, 0, 0xD4, 0x30, 0, 0}));
+    });
+    emu::AnswerFault late;
+    late.delay = 30ms;
+    vest->setFault(0x15, late);
+    stream->stop();
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_EQ(vest->pendingFrames(), 0u);  // the answer was taken, not left for the close
 }
 
 TEST_F(StreamOverUsb, ALinkLostMidStreamEndsAtTheTimeOutWithADisconnectionIssue) {
