@@ -4,7 +4,10 @@
 // engine with 10 effects playing (choice of encoding, packing, CRC), per
 // requested duration; allocs/frame must be 0.
 // RenderEncode/<us>: the same with the engine's render of the block.
-// StreamUsb/<effects>: a whole stream run over the hidapi double, the
+// StreamUsb/<effects>, StreamUdp/<effects>: a whole stream run over the
+// hidapi double, or over UDP between the two sides of a veth pair in private
+// network namespaces (the bench process itself leaves its namespace before
+// main; without the privilege to make one the UDP runs are skipped). The
 // emulated vest asking 80 blocks a second (12.5 ms each) for
 // VBZ_BENCH_STREAM_SECONDS seconds (default 30), with 0 or 10 effects
 // playing. Counters: request-to-frame latency p50/p99/max (us), late frames
@@ -20,6 +23,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -29,8 +33,10 @@
 #include "streaming/StreamHid.h"
 #include "streaming/TesCore.h"
 #include "tests/support/CountingAllocator.h"
+#include "tests/support/NetNamespace.h"
 #include "tests/support/StreamPatterns.h"
 #include "tools/vest-emulator/StreamingVest.h"
+#include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 
 namespace {
@@ -102,12 +108,43 @@ double threadCpuSeconds(pthread_t thread) {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void StreamUsb(benchmark::State& state) {
-    using Clock = std::chrono::steady_clock;
+int streamSeconds() {
     const char* env = std::getenv("VBZ_BENCH_STREAM_SECONDS");
-    const int seconds = env ? std::max(1, std::atoi(env)) : 30;
-    const std::size_t requests = static_cast<std::size_t>(seconds) * 80;
+    return env ? std::max(1, std::atoi(env)) : 30;
+}
 
+// Runs a connected stream until the vest has had its answers, measuring
+// from the first answered request to the last; sets the counters.
+void measureRun(benchmark::State& state, vbz::StreamHid& stream,
+                const vbz::emu::StreamingVest& streaming, std::size_t requests, int seconds,
+                const std::function<void(std::function<void()>)>& startThread) {
+    using Clock = std::chrono::steady_clock;
+    int result = 0;
+    std::thread runner;
+    startThread([&] { runner = std::thread([&] { result = stream.run(); }); });
+    streaming.waitAnswered(1, Clock::now() + std::chrono::seconds(5));
+    const double cpu0 = threadCpuSeconds(runner.native_handle());
+    const auto wall0 = Clock::now();
+    streaming.waitAnswered(requests, Clock::now() + std::chrono::seconds(seconds + 10));
+    const double cpu1 = threadCpuSeconds(runner.native_handle());
+    const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
+    stream.stop();
+    runner.join();
+
+    const auto stats = streaming.stats();
+    state.counters["frames"] = static_cast<double>(stats.answered);
+    state.counters["p50_us"] = stats.p50 * 1e6;
+    state.counters["p99_us"] = stats.p99 * 1e6;
+    state.counters["max_us"] = stats.max * 1e6;
+    state.counters["late"] = static_cast<double>(stats.late);
+    state.counters["problems"] = static_cast<double>(streaming.problems().size());
+    state.counters["cpu_pct"] = wall > 0 ? 100.0 * (cpu1 - cpu0) / wall : 0.0;
+    if (result != 0) state.SkipWithError("the stream run failed");
+}
+
+void StreamUsb(benchmark::State& state) {
+    const int seconds = streamSeconds();
+    const std::size_t requests = static_cast<std::size_t>(seconds) * 80;
     for (auto _ : state) {
         auto& bus = vbz::emu::UsbBus::instance();
         bus.reset();
@@ -119,36 +156,56 @@ void StreamUsb(benchmark::State& state) {
 
         auto engine = engineWithEffects(static_cast<int>(state.range(0)));
         std::mutex mutex;
-        auto stream = std::make_unique<vbz::StreamHid>(engine.get(), &mutex, nullptr);
-        if (stream->connect(VBZ_OUTPUT_USB, 0) != 0) {
+        vbz::StreamHid stream(engine.get(), &mutex, nullptr);
+        if (stream.connect(VBZ_OUTPUT_USB, 0) != 0) {
             state.SkipWithError("could not connect to the emulated vest");
             break;
         }
-        int result = 0;
-        std::thread runner([&] { result = stream->run(); });
-        // Measure from the first answered request to the last.
-        streaming.waitAnswered(1, Clock::now() + std::chrono::seconds(5));
-        const double cpu0 = threadCpuSeconds(runner.native_handle());
-        const auto wall0 = Clock::now();
-        streaming.waitAnswered(requests, Clock::now() + std::chrono::seconds(seconds + 10));
-        const double cpu1 = threadCpuSeconds(runner.native_handle());
-        const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
-        stream->stop();
-        runner.join();
-        stream.reset();
-
-        const auto stats = streaming.stats();
-        state.counters["frames"] = static_cast<double>(stats.answered);
-        state.counters["p50_us"] = stats.p50 * 1e6;
-        state.counters["p99_us"] = stats.p99 * 1e6;
-        state.counters["max_us"] = stats.max * 1e6;
-        state.counters["late"] = static_cast<double>(stats.late);
-        state.counters["problems"] = static_cast<double>(streaming.problems().size());
-        state.counters["cpu_pct"] = wall > 0 ? 100.0 * (cpu1 - cpu0) / wall : 0.0;
-        if (result != 0) state.SkipWithError("the stream run failed");
+        measureRun(state, stream, streaming, requests, seconds, [](const auto& start) { start(); });
     }
 }
 BENCHMARK(StreamUsb)->Arg(0)->Arg(10)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+void StreamUdp(benchmark::State& state) {
+    const int seconds = streamSeconds();
+    const std::size_t requests = static_cast<std::size_t>(seconds) * 80;
+    for (auto _ : state) {
+        vbz_test::VethPair net;
+        if (!net.ok()) {
+            state.SkipWithError(("SKIPPED, no private network namespace: " + net.error()).c_str());
+            break;
+        }
+        auto vest = std::make_shared<vbz::emu::VestModel>();
+        vbz::emu::StreamingOptions options;
+        options.silentAfter = static_cast<int>(requests);
+        vbz::emu::StreamingVest streaming(vest, options);
+        vbz::emu::UdpVestServer server;
+        bool served = false;
+        net.vest().run([&] { served = server.add(vest, {0, 33624}) && server.start(); });
+        if (!served) {
+            state.SkipWithError("could not serve the emulated vest over UDP");
+            break;
+        }
+
+        auto engine = engineWithEffects(static_cast<int>(state.range(0)));
+        std::mutex mutex;
+        std::unique_ptr<vbz::StreamHid> stream;
+        int connected = -1;
+        // Sockets and the stream's thread belong to the host side.
+        net.host().run([&] {
+            stream = std::make_unique<vbz::StreamHid>(engine.get(), &mutex, nullptr);
+            connected = stream->connect(VBZ_OUTPUT_WIFI, 0);
+        });
+        if (connected != 0) {
+            state.SkipWithError("could not connect to the emulated vest over UDP");
+            break;
+        }
+        measureRun(state, *stream, streaming, requests, seconds,
+                   [&](const auto& start) { net.host().run(start); });
+        net.host().run([&] { stream.reset(); });
+    }
+}
+BENCHMARK(StreamUdp)->Arg(0)->Arg(10)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 
 }  // namespace
 

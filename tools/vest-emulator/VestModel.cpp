@@ -185,6 +185,12 @@ void VestModel::queueLocked(Frame frame, Clock::time_point due) {
                                       });
     outbox_.insert(pos, std::move(p));
     wake_.notify_all();
+    if (queuedListener_) queuedListener_();
+}
+
+void VestModel::setQueuedListener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    queuedListener_ = std::move(listener);
 }
 
 Frame VestModel::noiseFrameLocked() {

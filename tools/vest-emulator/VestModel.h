@@ -106,6 +106,10 @@ public:
     void sendUnsolicited(Frame frame, Clock::duration delay = {});
     // Good frames of the ids 0x8B to 0x8F and 0xA0, in turn.
     void sendNoise(int count);
+    // Called whenever a frame for the host is queued, with the model's lock
+    // held (it must not call the model): lets an adapter that pushes frames
+    // out wake at once instead of polling. Null to remove.
+    void setQueuedListener(std::function<void()> listener);
 
     // --- commands --------------------------------------------------------
     // Adds or replaces the handler of a host command of this total length.
@@ -169,6 +173,7 @@ private:
     uint64_t nextOrder_ = 0;
     unsigned noiseTurn_ = 0;
     std::vector<HostFrame> record_;
+    std::function<void()> queuedListener_;
 };
 
 }  // namespace vbz::emu

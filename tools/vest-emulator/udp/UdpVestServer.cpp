@@ -7,6 +7,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <system_error>
@@ -51,8 +52,11 @@ std::optional<UdpEndpoint> UdpEndpoint::parse(const std::string& text) {
 
 UdpVestServer::~UdpVestServer() {
     stop();
-    for (auto& s : served_)
+    for (auto& s : served_) {
+        s.vest->setQueuedListener(nullptr);  // the vest may outlive the server
         if (s.fd >= 0) ::close(s.fd);
+    }
+    if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 std::optional<UdpEndpoint> UdpVestServer::add(std::shared_ptr<VestModel> vest,
@@ -79,6 +83,14 @@ std::optional<UdpEndpoint> UdpVestServer::add(std::shared_ptr<VestModel> vest,
     sockaddr_in bound{};
     socklen_t len = sizeof bound;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+    if (wakeFd_ < 0) wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ >= 0)
+        vest->setQueuedListener([fd = wakeFd_] {
+            const uint64_t one = 1;
+            if (::write(fd, &one, sizeof one) < 0) {
+                // Already signalled (counter full): the thread wakes anyway.
+            }
+        });
     std::lock_guard<std::mutex> lock(mutex_);
     served_.push_back({std::move(vest), fd, std::nullopt, 0});
     return UdpEndpoint{ntohl(bound.sin_addr.s_addr), ntohs(bound.sin_port)};
@@ -149,9 +161,16 @@ void UdpVestServer::sendDue(Served& s) {
 void UdpVestServer::serve() {
     std::vector<pollfd> fds;
     for (const auto& s : served_) fds.push_back({s.fd, POLLIN, 0});
+    if (wakeFd_ >= 0) fds.push_back({wakeFd_, POLLIN, 0});
     std::vector<uint8_t> buffer(kLargestHostFrame);
     while (!stopping_.load()) {
         ::poll(fds.data(), fds.size(), kPollMs);
+        if (wakeFd_ >= 0) {
+            uint64_t count = 0;
+            if (::read(wakeFd_, &count, sizeof count) < 0) {
+                // Nothing queued since the last look.
+            }
+        }
         // Datagrams are taken in the order they arrived, over all sockets, so
         // that vests that hear one broadcast answer in the order it reached
         // them. A look over all sockets is not atomic: the earliest one found

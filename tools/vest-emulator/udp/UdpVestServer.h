@@ -77,6 +77,9 @@ private:
     mutable std::mutex mutex_;  // guards peer and datagrams of served_
     std::vector<Served> served_;
     std::atomic<bool> stopping_{false};
+    // Wakes the serving thread when a vest queues a frame of its own (a data
+    // request), so that it leaves at once rather than at the next poll.
+    int wakeFd_ = -1;
     std::thread thread_;
 };
 
