@@ -17,7 +17,8 @@ constexpr int kSequenceNotAllocated = VBZ_ERROR_CORE_SEQUENCE_NOT_ALLOCATED;
 constexpr int kAlreadyAllocated = VBZ_ERROR_CORE_INSTANCE_ALLOCATED;
 }  // namespace
 
-HandlerStreaming::HandlerStreaming(SdkPersistentState* state) : IHandler(state) {
+HandlerStreaming::HandlerStreaming(SdkPersistentState* state, std::shared_ptr<SteadyClock> clock)
+    : IHandler(state), accumulationWindows_(std::move(clock)) {
     // Engine messages of warning level and above reach the SDK's sink.
     tsr_set_log_level(3);
     tsr_set_log_callback(&vbz::engineLogHook);
@@ -158,8 +159,7 @@ int HandlerStreaming::setAccumulationWindowToPattern(int mainPatternId, int fall
             missing = fallbackPatternId;
         } else {
             found = true;
-            accumulationWindows_[mainPatternId] =
-                AccumulationWindow{timeWindow, maxAccumulation, fallbackPatternId};
+            accumulationWindows_.set(mainPatternId, fallbackPatternId, timeWindow, maxAccumulation);
         }
     }
     if (!found) {
@@ -171,12 +171,12 @@ int HandlerStreaming::setAccumulationWindowToPattern(int mainPatternId, int fall
 }
 
 int HandlerStreaming::eraseAccumulationWindowToPattern(int patternId) {
-    size_t erased;
+    bool erased;
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
         erased = accumulationWindows_.erase(patternId);
     }
-    if (erased == 0) {
+    if (!erased) {
         LogLine(4, kTag)
             << "Could not erase an accumulation window: No accumulation set on Pattern ID "
             << patternId << ".";
@@ -189,14 +189,19 @@ int HandlerStreaming::playEffect(int patternId, vbz_effect_properties_t /*proper
     int result;
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
-        if (!patternBoosts_.count(patternId)) {
-            result = kPatternNotAllocated;
-        } else {
-            result = nextEffectId_++;
-            effects_[result] = false;
-        }
+        result = accumulationWindows_.createSequence(
+            patternId, [this](int id) { return patternBoosts_.count(id) != 0; },
+            [this](int id) {
+                if (!patternBoosts_.count(id)) return kPatternNotAllocated;
+                const int effect = nextEffectId_++;
+                effects_[effect] = false;
+                return effect;
+            });
     }
-    if (result < 0) LogLine(4, kTag) << "Could not play effect: " << errorText(result);
+    if (result < 0) {
+        AccumulationWindows::logRefusal(result);
+        LogLine(4, kTag) << "Could not play effect: " << errorText(result);
+    }
     return result;
 }
 

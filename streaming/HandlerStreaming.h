@@ -9,13 +9,17 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 
 #include "sdk/core/IHandler.h"
+#include "streaming/AccumulationWindows.h"
 
 class HandlerStreaming : public IHandler {
 public:
-    explicit HandlerStreaming(SdkPersistentState* state);
+    // clock: the steady clock of the accumulation windows (null: the
+    // system's); tests pass one they move by hand.
+    explicit HandlerStreaming(SdkPersistentState* state, std::shared_ptr<SteadyClock> clock = nullptr);
     ~HandlerStreaming() override;
 
     vbz_device_info_t* getFirstScannedDevice() override;
@@ -56,11 +60,6 @@ public:
     void setEffectVolume(int effectId, float volume);
 
 private:
-    struct AccumulationWindow {
-        float windowSeconds;
-        int maxAccumulation;
-        int fallbackPatternId;
-    };
     // Stores a parsed pattern under id; the engine's code (-99) when the
     // text is not a pattern. Caller holds the handler mutex.
     int storePatternLocked(const std::string& json, int id);
@@ -70,7 +69,7 @@ private:
 
     // Guarded by the handler mutex.
     std::map<int, double> patternBoosts_;  // pattern id -> boost factor
-    std::map<int, AccumulationWindow> accumulationWindows_;
+    AccumulationWindows accumulationWindows_;
     std::map<int, bool> effects_;  // effect id -> muted
     int nextPatternId_ = 0;
     int nextEffectId_ = 0;
