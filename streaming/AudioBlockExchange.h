@@ -3,13 +3,13 @@
 //
 // The callback runs every period and needs a block at once; rendering takes
 // the handler mutex, which the callback must never take. So the two meet
-// through two atomic flags: the callback sets `requested` and waits (at most
-// a bounded time) for `ready`; the loop renders under the mutex when it sees
-// a request and no block, then sets `ready`; the callback clears `requested`
-// and copies; the loop, seeing a block that is no longer requested, clears
-// `ready` (the acknowledgement). The loop renders again only after a later
-// callback has asked, so no render ever overlaps a copy. A block rendered
-// before the stream starts lets the first callback copy without waiting.
+// through one atomic state: the callback asks (Requested) and waits, at most
+// a bounded time, for the block; the loop renders under the mutex when asked
+// and offers the block (Ready); the callback copies it and marks it taken
+// (Taken); the loop acknowledges (Idle). The loop renders again only after a
+// later callback has asked, so no render ever overlaps a copy, and a block
+// is dropped only once it has been played. A block rendered before the
+// stream starts lets the first callback copy without waiting.
 //
 // A callback that gets no block in time writes silence. A copy never
 // exceeds the callback's frame count, and output channels beyond the
@@ -26,6 +26,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 namespace vbz {
@@ -41,10 +42,7 @@ public:
         double requestTime = 0.0;  // from the request to the copy (0 without copy)
     };
 
-    void reset() {
-        ready_.store(false, std::memory_order_release);
-        requested_.store(false, std::memory_order_release);
-    }
+    void reset() { state_.store(kIdle, std::memory_order_release); }
 
     // Renders the first block, before the stream starts.
     void prime(Source& source, std::mutex& mutex) {
@@ -52,7 +50,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex);
             source.render();
         }
-        ready_.store(true, std::memory_order_release);
+        state_.store(kReady, std::memory_order_release);
     }
 
     // One pass of the stream loop: renders the block asked for (true, with
@@ -60,19 +58,19 @@ public:
     // acknowledges a block the callback has taken (false).
     template <class Now>
     bool loopPass(Source& source, std::mutex& mutex, Now&& now, double& renderSeconds) {
-        const bool ready = ready_.load(std::memory_order_acquire);
-        const bool requested = requested_.load(std::memory_order_acquire);
-        if (!ready && requested) {
+        uint8_t state = state_.load(std::memory_order_acquire);
+        if (state == kRequested) {
             const double t0 = now();
             {
                 std::lock_guard<std::mutex> lock(mutex);
                 source.render();
             }
-            ready_.store(true, std::memory_order_release);
+            state_.store(kReady, std::memory_order_release);
             renderSeconds = now() - t0;
             return true;
         }
-        if (ready && !requested) ready_.store(false, std::memory_order_release);
+        // A callback may turn Taken into Requested at the same moment.
+        if (state == kTaken) state_.compare_exchange_strong(state, kIdle, std::memory_order_acq_rel);
         return false;
     }
 
@@ -83,40 +81,38 @@ public:
     Served serve(Source& source, float* const* out, int outChannels, unsigned long frames, double t0,
                  double waitLimit, Now&& now) {
         Served served;
-        if (ready_.load(std::memory_order_acquire)) {
-            requested_.store(false, std::memory_order_release);
+        if (state_.load(std::memory_order_acquire) == kReady) {
             copy(source, out, outChannels, frames);
             served.copied = true;
-            while (now() - t0 < waitLimit) {
-                if (!ready_.load(std::memory_order_acquire)) {
-                    served.timedOut = false;
-                    break;
-                }
-            }
+            state_.store(kTaken, std::memory_order_release);
         } else {
             served.hadToAsk = true;
-            requested_.store(true, std::memory_order_release);
-            const double tRequest = now();
-            do {
-                const bool requested = requested_.load(std::memory_order_acquire);
-                const bool ready = ready_.load(std::memory_order_acquire);
-                if (requested && ready) {
-                    served.requestTime = now() - tRequest;
-                    requested_.store(false, std::memory_order_release);
-                    copy(source, out, outChannels, frames);
-                    served.copied = true;
-                } else if (!requested && !ready) {
-                    served.timedOut = false;
-                    break;
-                }
-            } while (now() - t0 < waitLimit);
+            // Idle, or Taken and not yet acknowledged: ask. (Only the loop
+            // turns Requested into Ready, so no block can appear meanwhile.)
+            uint8_t state = state_.load(std::memory_order_acquire);
+            while (state != kRequested &&
+                   !state_.compare_exchange_weak(state, kRequested, std::memory_order_acq_rel)) {
+            }
+        }
+        const double tRequest = served.hadToAsk ? now() : 0.0;
+        while (now() - t0 < waitLimit) {
+            const uint8_t state = state_.load(std::memory_order_acquire);
+            if (!served.copied && state == kReady) {
+                served.requestTime = now() - tRequest;
+                copy(source, out, outChannels, frames);
+                served.copied = true;
+                state_.store(kTaken, std::memory_order_release);
+            } else if (served.copied && state != kTaken) {
+                served.timedOut = false;  // the loop has acknowledged the block
+                break;
+            }
         }
         if (!served.copied) silence(out, outChannels, frames, 0, 0);
         return served;
     }
 
-    bool ready() const { return ready_.load(std::memory_order_acquire); }
-    bool requested() const { return requested_.load(std::memory_order_acquire); }
+    bool ready() const { return state_.load(std::memory_order_acquire) == kReady; }
+    bool requested() const { return state_.load(std::memory_order_acquire) == kRequested; }
 
 private:
     static void silence(float* const* out, int outChannels, unsigned long frames, int fromChannel,
@@ -139,8 +135,8 @@ private:
         silence(out, outChannels, frames, channels, length);
     }
 
-    std::atomic<bool> ready_{false};
-    std::atomic<bool> requested_{false};
+    static constexpr uint8_t kIdle = 0, kRequested = 1, kReady = 2, kTaken = 3;
+    std::atomic<uint8_t> state_{kIdle};
 };
 
 }  // namespace vbz

@@ -103,7 +103,7 @@ TEST(AudioBlockExchange, TheCopyStaysWithinTheFramesAndSilencesSurplusChannelsAn
     }
 }
 
-TEST(AudioBlockExchange, TheLoopRendersOnlyOnRequestAndAcknowledgesTakenBlocks) {
+TEST(AudioBlockExchange, TheLoopRendersOnlyOnRequestAndDropsNoBlockBeforeItIsPlayed) {
     CountingSource source;
     Exchange exchange;
     std::mutex mutex;
@@ -113,7 +113,17 @@ TEST(AudioBlockExchange, TheLoopRendersOnlyOnRequestAndAcknowledgesTakenBlocks) 
     EXPECT_EQ(source.renders, 0);
     exchange.prime(source, mutex);
     EXPECT_EQ(source.renders, 1);
-    EXPECT_FALSE(exchange.loopPass(source, mutex, clock, seconds));  // ready, not asked: acknowledged
+    // The loop may pass many times before the first callback: the primed
+    // block waits for it.
+    for (int i = 0; i < 5; ++i) EXPECT_FALSE(exchange.loopPass(source, mutex, clock, seconds));
+    EXPECT_TRUE(exchange.ready());
+    Output out(3, 4);
+    const auto first = exchange.serve(source, out.pointers.data(), 3, 4, clock(), 0.002, clock);
+    EXPECT_TRUE(first.copied);
+    EXPECT_FALSE(first.hadToAsk);
+    EXPECT_FLOAT_EQ(out.at(0, 0), 1.0f);
+    // Taken, then acknowledged; no render until the next callback asks.
+    EXPECT_FALSE(exchange.loopPass(source, mutex, clock, seconds));
     EXPECT_FALSE(exchange.ready());
     EXPECT_FALSE(exchange.loopPass(source, mutex, clock, seconds));
     EXPECT_EQ(source.renders, 1);
