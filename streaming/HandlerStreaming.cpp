@@ -1,34 +1,92 @@
 #include "streaming/HandlerStreaming.h"
 
-#include <nlohmann/json.hpp>
+#include <algorithm>
+#include <cmath>
+#include <map>
+#include <numbers>
 
 #include "sdk/core/ErrorText.h"
 #include "sdk/core/LogLine.h"
 #include "sdk/core/SdkPersistentState.h"
 #include "sdk/core/SerialNumberText.h"
+#include "streaming/StreamAudio.h"
+#include "streaming/StreamHid.h"
+#include "tessaron-core/src/spatial/Layout.h"
 #include "tessaron-core/src/tsr/tsr_log.h"
 
 namespace {
 constexpr const char* kTag = "HandlerStreaming";
 constexpr unsigned int kNoSerial = 0xFFFFFFFFu;
-constexpr int kInvalidPattern = VBZ_ERROR_CORE_INVALID_VPT;
-constexpr int kPatternNotAllocated = VBZ_ERROR_CORE_PATTERN_NOT_ALLOCATED;
-constexpr int kSequenceNotAllocated = VBZ_ERROR_CORE_SEQUENCE_NOT_ALLOCATED;
-constexpr int kAlreadyAllocated = VBZ_ERROR_CORE_INSTANCE_ALLOCATED;
+constexpr double kSampleRate = 48000.0;
+constexpr std::size_t kBufferSize = 512;
+constexpr int kStreamHid = 1;
+constexpr int kStreamAudio = 0;
+
+// The boost of a play, from -100..100 to the engine's factor: 10^(b/50) / 100
+// for b > 0, its negative for b < 0, 0 for 0. The exponent is formed in
+// single precision, as the vest's firmware tables were.
+double playBoost(int32_t b) {
+    if (b == 0) return 0.0;
+    const float exponent = 0.02f * static_cast<float>(b > 0 ? b : -b);
+    const double g = std::pow(10.0, static_cast<double>(exponent));
+    return (b > 0 ? g : -g) / 100.0;
+}
 }  // namespace
 
 HandlerStreaming::HandlerStreaming(SdkPersistentState* state, std::shared_ptr<SteadyClock> clock)
-    : IHandler(state), accumulationWindows_(std::move(clock)) {
+    : IHandler(state),
+      core_(tsr::makeDefaultLayout(), kSampleRate, kBufferSize),
+      accumulationWindows_(std::move(clock)) {
     // Engine messages of warning level and above reach the SDK's sink.
     tsr_set_log_level(3);
     tsr_set_log_callback(&vbz::engineLogHook);
-    nextPatternId_ = state ? state->lastPatternId() + 1 : 0;
+    // Ids this engine hands out never collide with the kept ones.
+    core_.core().pattern_reserve_id_range(state ? state->lastPatternId() + 1 : 0);
+    stream_ = std::make_shared<vbz::StreamHid>(&core_, &handlerMutex(), this);
 }
 
 HandlerStreaming::~HandlerStreaming() {
     storeState(VBZ_STATE_DISCONNECTING);
+    std::shared_ptr<IStream> running;
+    {
+        std::lock_guard<std::mutex> lock(handlerMutex());
+        closing_ = true;
+        running = stream_;
+    }
+    // The worker may be about to swap in a stream of the other kind; it
+    // stops that one itself (ensureStreamKind).
+    running->stop();
+    running.reset();
     joinWorker(kTag);
     storeState(VBZ_STATE_DISCONNECTED);
+    std::shared_ptr<IStream> last;
+    {
+        std::lock_guard<std::mutex> lock(handlerMutex());
+        last = std::move(stream_);
+    }
+    last.reset();  // outside the mutex: a stream's destructor takes it
+}
+
+std::shared_ptr<IStream> HandlerStreaming::currentStream() {
+    std::lock_guard<std::mutex> lock(handlerMutex());
+    return stream_;
+}
+
+void HandlerStreaming::ensureStreamKind(int kind) {
+    if (currentStream()->kind() == kind) return;
+    std::shared_ptr<IStream> fresh;
+    if (kind == kStreamAudio)
+        fresh = std::make_shared<vbz::StreamAudio>(&core_, &handlerMutex(), this);
+    else
+        fresh = std::make_shared<vbz::StreamHid>(&core_, &handlerMutex(), this);
+    bool closing;
+    {
+        std::lock_guard<std::mutex> lock(handlerMutex());
+        std::swap(stream_, fresh);
+        closing = closing_;
+    }
+    fresh.reset();  // the old stream, outside the mutex
+    if (closing) currentStream()->stop();
 }
 
 vbz_device_info_t* HandlerStreaming::getFirstScannedDevice() {
@@ -41,20 +99,7 @@ vbz_device_info_t* HandlerStreaming::getFirstScannedDevice() {
         LogLine(3, kTag) << "Cannot get scanned devices: scanning ongoing.";
         return nullptr;
     }
-    return nullptr;  // no transport yet: a scan finds nothing
-}
-
-int HandlerStreaming::storePatternLocked(const std::string& json, int id) {
-    const nlohmann::json root = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
-    if (root.is_discarded() || !root.is_object()) return kInvalidPattern;
-    double boost = 0.0;
-    if (auto it = root.find("patternBoost"); it != root.end()) {
-        if (!it->is_number()) return kInvalidPattern;
-        boost = it->get<double>() / 100.0;
-    }
-    if (patternBoosts_.count(id)) return kAlreadyAllocated;
-    patternBoosts_[id] = boost;
-    return id;
+    return currentStream()->getFirstScannedDevice();
 }
 
 void HandlerStreaming::reloadPatterns() {
@@ -65,10 +110,9 @@ void HandlerStreaming::reloadPatterns() {
         int result;
         {
             std::lock_guard<std::mutex> lock(handlerMutex());
-            result = storePatternLocked(text, id);
-            if (result >= 0 && nextPatternId_ <= id) nextPatternId_ = id + 1;
+            result = core_.core().pattern_load_from_vpt(text, id);
         }
-        if (result < 0 && result != kAlreadyAllocated)
+        if (result < 0 && result != VBZ_ERROR_CORE_INSTANCE_ALLOCATED)
             LogLine(3, kTag) << "Unable to reload pattern ID " << id << " : " << errorText(result);
         else
             LogLine(0, kTag) << "Pattern ID " << id << " reloaded.";
@@ -84,39 +128,78 @@ int HandlerStreaming::startConnectionRoutine(vbz_output_t output, unsigned int s
 }
 
 void HandlerStreaming::connectionRoutine(unsigned int serialNumber) {
+    ensureStreamKind(kStreamHid);
     reloadPatterns();
-    // No transport can be opened yet: the attempt fails as for an absent vest.
-    connectionRoutineTerminated(VBZ_STATE_DISCONNECTED, VBZ_ERROR_DEVICE_NOT_REACHABLE,
-                                serialNumber);
+    vbz_output_t output;
+    {
+        std::lock_guard<std::mutex> lock(handlerMutex());
+        output = output_;
+    }
+    const std::shared_ptr<IStream> stream = currentStream();
+    int result = stream->connect(output, serialNumber);
+    if (result >= 0) {
+        connectionRoutineTerminated(VBZ_STATE_CONNECTED, 0, stream->getVibrenzaSerialNumber());
+        result = stream->run();
+        stream->reset();
+        serialNumber = stream->getVibrenzaSerialNumber();
+    }
+    connectionRoutineTerminated(VBZ_STATE_DISCONNECTED, result, serialNumber);
 }
 
-int HandlerStreaming::startScanningRoutine(vbz_output_t /*output*/) {
-    return startWorker([this]() { scanningRoutine(); }, kTag);
+int HandlerStreaming::startScanningRoutine(vbz_output_t output) {
+    return startWorker([this, output]() { scanningRoutine(output); }, kTag);
 }
 
-void HandlerStreaming::scanningRoutine() {
+void HandlerStreaming::scanningRoutine(vbz_output_t output) {
+    ensureStreamKind(kStreamHid);
+    currentStream()->scanDevices(output);
     clearScanFlag();
     LogLine(2, kTag) << "Scanning routine terminated.";
 }
 
 int HandlerStreaming::startDisconnectionRoutine() {
-    // The running connection's loop ends on its own and reports -1.
+    // The running loop ends and its routine reports "disconnected".
+    currentStream()->stop();
     return 0;
 }
 
-unsigned int HandlerStreaming::getVibrenzaSerialNumber() { return kNoSerial; }
-std::string HandlerStreaming::getVibrenzaVersion() { return "noDeviceConnected"; }
-vbz_device_type_t HandlerStreaming::getVibrenzaType() { return VBZ_DEVICE_UNKNOWN; }
+int HandlerStreaming::connectAudio(vbz_audio_preset_t preset, vbz_audio_settings_t& settings) {
+    const int begun = beginAudioConnection(preset, settings, kTag, audioDeviceName_, audioApiName_);
+    if (begun < 0) return begun;
+    const vbz_audio_settings_t copy = settings;
+    const int result =
+        startWorker([this, preset, copy]() { audioConnectionRoutine(preset, copy); }, kTag);
+    if (result < 0) storeState(VBZ_STATE_DISCONNECTED);
+    return result;
+}
+
+void HandlerStreaming::audioConnectionRoutine(vbz_audio_preset_t preset, vbz_audio_settings_t settings) {
+    ensureStreamKind(kStreamAudio);
+    reloadPatterns();
+    const std::shared_ptr<IStream> stream = currentStream();
+    // Only StreamAudio has kind 0 in this back-end.
+    int result = static_cast<vbz::StreamAudio&>(*stream).connectAudio(preset, settings);
+    if (result >= 0) {
+        result = stream->run();  // reports "connected" itself once it plays
+        stream->reset();
+    }
+    connectionRoutineTerminated(VBZ_STATE_DISCONNECTED, result, kNoSerial);
+}
+
+unsigned int HandlerStreaming::getVibrenzaSerialNumber() { return currentStream()->getVibrenzaSerialNumber(); }
+std::string HandlerStreaming::getVibrenzaVersion() { return currentStream()->getVibrenzaVersion(); }
+vbz_device_type_t HandlerStreaming::getVibrenzaType() {
+    return static_cast<vbz_device_type_t>(currentStream()->getVibrenzaType());
+}
 
 int HandlerStreaming::getGlobalIntensityBoost() {
     std::lock_guard<std::mutex> lock(handlerMutex());
-    return vbz::saturatingToInt(globalBoost_ * 100.0);
+    return vbz::saturatingToInt(core_.core().config_global_boost_get() * 100.0);
 }
 
 int HandlerStreaming::setGlobalIntensityBoost(int gain) {
     std::lock_guard<std::mutex> lock(handlerMutex());
-    // The division is made in single precision, as the engine's setting is.
-    globalBoost_ = static_cast<double>(static_cast<float>(gain) / 100.0f);
+    core_.core().config_global_boost_set(static_cast<float>(gain) / 100.0f);
     return 0;
 }
 
@@ -124,8 +207,7 @@ int HandlerStreaming::loadPatternFromJSON(std::string json) {
     int result;
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
-        result = storePatternLocked(json, nextPatternId_);
-        if (result >= 0) ++nextPatternId_;
+        result = core_.core().pattern_load_from_vpt(json, -1);
     }
     if (result < 0)
         LogLine(4, kTag) << "Unable to load vpt :" << errorText(result);
@@ -135,36 +217,39 @@ int HandlerStreaming::loadPatternFromJSON(std::string json) {
 }
 
 int HandlerStreaming::unloadPattern(int patternId) {
-    std::lock_guard<std::mutex> lock(handlerMutex());
-    patternBoosts_.erase(patternId);
-    return 0;
+    int result;
+    {
+        std::lock_guard<std::mutex> lock(handlerMutex());
+        result = core_.core().pattern_unload(patternId);
+    }
+    if (result < 0)
+        LogLine(4, kTag) << "Unable to unload pattern ID " << patternId << " : " << errorText(result);
+    return result;
 }
 
 int HandlerStreaming::getPatternIntensityBoost(int patternId) {
     std::lock_guard<std::mutex> lock(handlerMutex());
-    auto it = patternBoosts_.find(patternId);
-    if (it == patternBoosts_.end()) return 0;
-    return vbz::saturatingToInt(it->second * 100.0);
+    return vbz::saturatingToInt(core_.core().pattern_boost_get(patternId) * 100.0);
 }
 
 int HandlerStreaming::setAccumulationWindowToPattern(int mainPatternId, int fallbackPatternId,
                                                      float timeWindow, int maxAccumulation) {
-    int missing = -1;
     bool found = false;
+    int missing = mainPatternId;
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
-        if (!patternBoosts_.count(mainPatternId)) {
+        tsr::TessaronCore& engine = core_.core();
+        if (!engine.pattern_is_allocated(mainPatternId)) {
             missing = mainPatternId;
-        } else if (!patternBoosts_.count(fallbackPatternId)) {
+        } else if (!engine.pattern_is_allocated(fallbackPatternId)) {
             missing = fallbackPatternId;
         } else {
-            found = true;
             accumulationWindows_.set(mainPatternId, fallbackPatternId, timeWindow, maxAccumulation);
+            found = true;
         }
     }
     if (!found) {
-        LogLine(4, kTag) << "Could not set an accumulation window: Pattern ID " << missing
-                         << " not found.";
+        LogLine(4, kTag) << "Could not set an accumulation window: Pattern ID " << missing << " not found.";
         return VBZ_ERROR_INVALID_PARAMETER;
     }
     return 0;
@@ -177,104 +262,116 @@ int HandlerStreaming::eraseAccumulationWindowToPattern(int patternId) {
         erased = accumulationWindows_.erase(patternId);
     }
     if (!erased) {
-        LogLine(4, kTag)
-            << "Could not erase an accumulation window: No accumulation set on Pattern ID "
-            << patternId << ".";
+        LogLine(4, kTag) << "Could not erase an accumulation window: No accumulation set on Pattern ID "
+                         << patternId << ".";
         return VBZ_ERROR_INVALID_PARAMETER;
     }
     return 0;
 }
 
-int HandlerStreaming::playEffect(int patternId, vbz_effect_properties_t /*properties*/) {
+int HandlerStreaming::createEffectSequenceLocked(int patternId) {
+    tsr::TessaronCore& engine = core_.core();
+    return accumulationWindows_.createSequence(
+        patternId, [&engine](int id) { return engine.pattern_is_allocated(id); },
+        // Auto-delete: the engine drops the sequence once it has ended.
+        [&engine](int id) { return engine.sequence_new(id, true, -1); });
+}
+
+int HandlerStreaming::playEffect(int patternId, vbz_effect_properties_t p) {
+    int id;
+    int played = 0;
+    {
+        std::lock_guard<std::mutex> lock(handlerMutex());
+        tsr::TessaronCore& engine = core_.core();
+        id = createEffectSequenceLocked(patternId);
+        if (id >= 0) {
+            if (p.overridePatternBoost) engine.property_boost_set(id, playBoost(p.effectBoost));
+            engine.property_max_duration_set(id, p.maxDuration);
+            engine.property_repeat_count_set(id, static_cast<unsigned>(std::max(0, p.repeatCount)));
+            engine.property_repeat_delay_set(id, p.repeatDelay);
+            engine.property_volume_set(id, p.volume / 100.0f);
+            engine.property_speed_set(id, p.speed);
+            if (tsr::SpatialProperties* spatial = engine.sequence_properties_get(id)) {
+                constexpr double kDegree = std::numbers::pi / 180.0;
+                spatial->setTranslation(0.0, p.height * 0.24f, 0.0);
+                spatial->setRotation(0.0, p.heading * kDegree, p.tilting * kDegree);
+                spatial->setFrontBackInversion(p.frontBackInversion);
+                spatial->setUpDownInversion(p.upDownInversion);
+                spatial->setRightLeftInversion(p.rightLeftInversion);
+                spatial->setFrontBackAddition(p.frontBackAddition);
+                spatial->setUpDownAddition(p.upDownAddition);
+                spatial->setRightLeftAddition(p.rightLeftAddition);
+            }
+            played = engine.sequence_play(id, p.playAtTime, 0.0);
+        }
+    }
+    if (id < 0) {
+        AccumulationWindows::logRefusal(id);
+        LogLine(4, kTag) << "Could not play effect: " << errorText(id);
+        return id;
+    }
+    if (played < 0) {
+        LogLine(4, kTag) << "Could not play effect: " << errorText(played);
+        return played;
+    }
+    return id;
+}
+
+int HandlerStreaming::stopEffect(int effectId, float fadeTime) {
     int result;
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
-        result = accumulationWindows_.createSequence(
-            patternId, [this](int id) { return patternBoosts_.count(id) != 0; },
-            [this](int id) {
-                if (!patternBoosts_.count(id)) return kPatternNotAllocated;
-                const int effect = nextEffectId_++;
-                effects_[effect] = false;
-                return effect;
-            });
+        result = core_.core().sequence_stop(effectId, fadeTime);
     }
-    if (result < 0) {
-        AccumulationWindows::logRefusal(result);
-        LogLine(4, kTag) << "Could not play effect: " << errorText(result);
-    }
+    if (result < 0) LogLine(3, kTag) << "Unable to stop effect ID " << effectId << " : " << errorText(result);
     return result;
-}
-
-int HandlerStreaming::stopEffect(int effectId, float /*fadeTime*/) {
-    size_t erased;
-    {
-        std::lock_guard<std::mutex> lock(handlerMutex());
-        erased = effects_.erase(effectId);
-    }
-    if (erased == 0) {
-        LogLine(3, kTag) << "Unable to stop effect ID " << effectId << " : "
-                         << errorText(kSequenceNotAllocated);
-        return kSequenceNotAllocated;
-    }
-    return 0;
 }
 
 vbz_effect_state_t HandlerStreaming::effectState(int effectId) {
     std::lock_guard<std::mutex> lock(handlerMutex());
-    auto it = effects_.find(effectId);
-    if (it == effects_.end()) return VBZ_EFFECT_UNKNOWN;
-    return it->second ? VBZ_EFFECT_MUTED : VBZ_EFFECT_PLAYING;
+    tsr::TessaronCore& engine = core_.core();
+    // Ended effects are gone from the engine: asking for them is no fault
+    // worth a warning.
+    if (!engine.sequences().contains(effectId)) return VBZ_EFFECT_UNKNOWN;
+    const int state = engine.sequence_state_get(effectId);
+    if (state != 1 && state != 2) return VBZ_EFFECT_UNKNOWN;
+    return engine.sequence_mute_get(effectId) ? VBZ_EFFECT_MUTED : VBZ_EFFECT_PLAYING;
 }
 
 int HandlerStreaming::pauseAll() {
     std::lock_guard<std::mutex> lock(handlerMutex());
-    paused_ = true;
+    core_.core().set_pause(true);
     return 0;
 }
 
 int HandlerStreaming::resumeAll() {
     std::lock_guard<std::mutex> lock(handlerMutex());
-    paused_ = false;
+    core_.core().set_pause(false);
     return 0;
 }
 
 int HandlerStreaming::stopAll() {
     std::lock_guard<std::mutex> lock(handlerMutex());
-    effects_.clear();
+    core_.core().stop_all(0.0);
     return 0;
 }
 
-int HandlerStreaming::connectAudio(vbz_audio_preset_t preset, vbz_audio_settings_t& settings) {
-    const int begun =
-        beginAudioConnection(preset, settings, kTag, audioDeviceName_, audioApiName_);
-    if (begun < 0) return begun;
-    const int result = startWorker([this]() { audioConnectionRoutine(); }, kTag);
-    if (result < 0) storeState(VBZ_STATE_DISCONNECTED);
-    return result;
+void HandlerStreaming::setEffectSpeed(int effectId, float speed) {
+    std::lock_guard<std::mutex> lock(handlerMutex());
+    core_.core().property_speed_set(effectId, speed);
 }
 
-void HandlerStreaming::audioConnectionRoutine() {
-    reloadPatterns();
-    // No audio output exists yet: the attempt ends as an unreachable device.
-    connectionRoutineTerminated(VBZ_STATE_DISCONNECTED, VBZ_ERROR_DEVICE_NOT_REACHABLE, kNoSerial);
+void HandlerStreaming::setEffectVolume(int effectId, float volume) {
+    std::lock_guard<std::mutex> lock(handlerMutex());
+    core_.core().property_volume_set(effectId, volume / 100.0f);
 }
 
-void HandlerStreaming::setEffectSpeed(int effectId, float /*speed*/) {
-    bool known;
-    {
-        std::lock_guard<std::mutex> lock(handlerMutex());
-        known = effects_.count(effectId) != 0;
-    }
-    if (!known) tsr_log(3, "HandlerStreaming", __LINE__, "entry not allocated (%s)",
-                           "invalid map<K, T> key");
+std::size_t HandlerStreaming::sequenceCount() {
+    std::lock_guard<std::mutex> lock(handlerMutex());
+    return core_.core().sequences().size();
 }
 
-void HandlerStreaming::setEffectVolume(int effectId, float /*volume*/) {
-    bool known;
-    {
-        std::lock_guard<std::mutex> lock(handlerMutex());
-        known = effects_.count(effectId) != 0;
-    }
-    if (!known) tsr_log(3, "HandlerStreaming", __LINE__, "entry not allocated (%s)",
-                           "invalid map<K, T> key");
+void HandlerStreaming::inspectEngine(const std::function<void(tsr::TessaronCore&)>& inspect) {
+    std::lock_guard<std::mutex> lock(handlerMutex());
+    inspect(core_.core());
 }

@@ -1,19 +1,35 @@
-// The default back-end: renders every actuator's signal on the host and
-// streams it to the vest. Made by the back-end factory (kind 1) and owned by
-// the VibrenzaSDK object.
+// The default back-end: renders every actuator's signal on the host with its
+// own engine core and sends it out through a stream, to a vest (StreamHid,
+// for connect) or to a multichannel audio device (StreamAudio, for the
+// experimental audio connection). Made by the back-end factory (kind 1) and
+// owned by the VibrenzaSDK object. Log tag "HandlerStreaming".
 //
-// This version keeps pattern ids, pattern boosts, the global gain and effect
-// ids in small tables of its own and has no transport yet: a connection
-// attempt ends with -6 and a scan finds nothing. The rendering engine and the
-// streams replace these tables without changing this interface.
+// Every engine call of the operations below is made under the handler mutex,
+// which the stream also takes around each render, so a played effect is
+// created, configured and started between two rendered blocks. Log lines are
+// written after the mutex is released (engine warnings raised inside an
+// engine call excepted).
+//
+// Played effects are engine sequences that remove themselves once they have
+// ended, so the engine does not grow with every play; effectState of an
+// ended effect is -1 like that of an unknown one.
+//
+// Threads: the operations may be called from any application thread; the
+// connection, scanning and audio routines run on the worker of the IHandler
+// base, one at a time. The stream is replaced only under the handler mutex,
+// read by copying its shared pointer under it, and never destroyed while the
+// mutex is held. Destroying the back-end stops the stream and waits for the
+// worker, whose routine reports "disconnected" through the callback first.
 #pragma once
 
-#include <map>
+#include <functional>
 #include <memory>
 #include <string>
 
 #include "sdk/core/IHandler.h"
 #include "streaming/AccumulationWindows.h"
+#include "streaming/IStream.h"
+#include "streaming/TesCore.h"
 
 class HandlerStreaming : public IHandler {
 public:
@@ -55,26 +71,36 @@ public:
     // settings.audioAPI at copies that this back-end keeps and starts the
     // audio routine on the worker. 0 once started. Application thread only.
     int connectAudio(vbz_audio_preset_t preset, vbz_audio_settings_t& settings);
-    // Per-effect speed factor and volume in percent; no bounds check.
+    // Per-effect speed factor and volume in percent; no bounds check (the
+    // engine stores negative values as 0 and warns about unknown ids).
     void setEffectSpeed(int effectId, float speed);
     void setEffectVolume(int effectId, float volume);
 
-private:
-    // Stores a parsed pattern under id; the engine's code (-99) when the
-    // text is not a pattern. Caller holds the handler mutex.
-    int storePatternLocked(const std::string& json, int id);
-    void connectionRoutine(unsigned int serialNumber);
-    void audioConnectionRoutine();
-    void scanningRoutine();
+    // Sequences the engine holds; for diagnostics and tests.
+    std::size_t sequenceCount();
+    // Runs inspect on the engine under the handler mutex; for diagnostics
+    // and tests. inspect must not call back into this back-end.
+    void inspectEngine(const std::function<void(tsr::TessaronCore&)>& inspect);
 
+private:
+    // The current stream, copied under the handler mutex.
+    std::shared_ptr<IStream> currentStream();
+    // Makes the current stream one of the wanted kind (1 vest, 0 audio); the
+    // old one is destroyed outside the mutex.
+    void ensureStreamKind(int kind);
+    void connectionRoutine(unsigned int serialNumber);
+    void audioConnectionRoutine(vbz_audio_preset_t preset, vbz_audio_settings_t settings);
+    void scanningRoutine(vbz_output_t output);
+    // The sequence a play of patternId stands for, under the handler mutex.
+    int createEffectSequenceLocked(int patternId);
+
+    // Members are destroyed in reverse order: the stream before the core.
+    vbz::TesCore core_;
     // Guarded by the handler mutex.
-    std::map<int, double> patternBoosts_;  // pattern id -> boost factor
+    std::shared_ptr<IStream> stream_;
     AccumulationWindows accumulationWindows_;
-    std::map<int, bool> effects_;  // effect id -> muted
-    int nextPatternId_ = 0;
-    int nextEffectId_ = 0;
-    double globalBoost_ = 0.0;
-    bool paused_ = false;
+    // Set by the destructor: a stream made from then on is stopped at once.
+    bool closing_ = false;
     vbz_output_t output_ = VBZ_OUTPUT_ANY;
     std::string audioDeviceName_;
     std::string audioApiName_;

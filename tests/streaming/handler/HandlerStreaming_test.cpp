@@ -1,0 +1,280 @@
+// The streaming back-end over the real engine, without a vest: pattern ids
+// after the kept ones, the gain's read-back, what a play writes into its
+// sequence, accumulation windows on a clock moved by hand, effect states,
+// and connection attempts that find no vest or no audio device.
+#include "streaming/HandlerStreaming.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <numbers>
+
+#include "sdk/core/LogLine.h"
+#include "sdk/core/SdkPersistentState.h"
+#include "tessaron-core/src/spatial/Layout.h"
+#include "tessaron-core/src/tsr/tsr_log.h"
+#include "tests/support/ActuatorPatterns.h"
+#include "tests/support/CallbackRecorder.h"
+#include "tests/support/FakeAudioHost.h"
+#include "tests/support/LogRecorder.h"
+#include "tests/support/ManualClock.h"
+#include "tools/vest-emulator/usb/UsbBus.h"
+
+using vbz_test::CallbackRecorder;
+using vbz_test::LogRecorder;
+using vbz_test::ManualClock;
+
+namespace {
+std::string pattern(int actuator = 3, int boost = 0) {
+    return vbz_test::actuatorPattern(*tsr::makeDefaultLayout(), actuator, 0.3, false, boost);
+}
+
+struct HandlerTest : ::testing::Test {
+    void SetUp() override { vbz::emu::UsbBus::instance().reset(); }  // no vest on USB
+    LogRecorder log;
+};
+}  // namespace
+
+TEST_F(HandlerTest, ConstructionHooksTheEngineLogAndNumbersAfterTheKeptPatterns) {
+    tsr_set_log_level(0);
+    SdkPersistentState state;
+    state.addPattern(4, pattern());
+    HandlerStreaming handler(&state);
+    EXPECT_EQ(tsr_get_log_level(), 3);
+    EXPECT_EQ(tsr_get_log_callback(), &vbz::engineLogHook);
+    EXPECT_EQ(handler.kind(), 1);
+    EXPECT_EQ(handler.connectionStatus(), VBZ_STATE_DISCONNECTED);
+    EXPECT_EQ(handler.getVibrenzaSerialNumber(), 0xFFFFFFFFu);
+    EXPECT_EQ(handler.getVibrenzaVersion(), "noDeviceConnected");
+    EXPECT_EQ(handler.getVibrenzaType(), VBZ_DEVICE_UNKNOWN);
+
+    EXPECT_EQ(handler.loadPatternFromJSON(pattern(3, 40)), 5);
+    EXPECT_TRUE(LogRecorder::has(2, "HandlerStreaming", "Pattern loaded. Assigned to ID: 5"));
+    EXPECT_EQ(handler.getPatternIntensityBoost(5), 40);
+    EXPECT_EQ(handler.loadPatternFromJSON("{ not json"), -99);
+    EXPECT_TRUE(LogRecorder::has(4, "HandlerStreaming", "Unable to load vpt :Core - Invalid vpt file"));
+    EXPECT_EQ(handler.loadPatternFromJSON(pattern()), 6);  // failures use no id
+    EXPECT_EQ(handler.unloadPattern(5), 0);
+    EXPECT_EQ(handler.getPatternIntensityBoost(5), 0);  // gone (the engine warns)
+}
+
+TEST_F(HandlerTest, GainReadsBackThroughTheSinglePrecisionFactor) {
+    HandlerStreaming handler(nullptr);
+    const std::pair<int, int> vectors[] = {{0, 0},     {1, 0},     {3, 2},    {10, 10},
+                                           {100, 100}, {-10, -10}, {INT_MAX, 2147483600},
+                                           {INT_MIN, -2147483600}};
+    for (auto [gain, readBack] : vectors) {
+        ASSERT_EQ(handler.setGlobalIntensityBoost(gain), 0);
+        EXPECT_EQ(handler.getGlobalIntensityBoost(), readBack) << gain;
+    }
+}
+
+TEST_F(HandlerTest, APlayWritesItsPropertiesAndSpatialRecordIntoTheSequence) {
+    HandlerStreaming handler(nullptr);
+    const int id = handler.loadPatternFromJSON(pattern(3, 40));
+    ASSERT_GE(id, 0);
+    struct Case {
+        bool override_;
+        int boost;
+        double expected;
+    };
+    const Case boosts[] = {{true, 100, 1.0}, {true, 50, 0.1}, {true, -50, -0.1}, {true, 0, 0.0},
+                           {true, 1, std::pow(10.0, static_cast<double>(0.02f)) / 100.0},
+                           {false, 100, 0.4}};  // no override: the pattern's own boost
+    for (const Case& c : boosts) {
+        vbz_effect_properties_t p;
+        p.overridePatternBoost = c.override_;
+        p.effectBoost = c.boost;
+        p.volume = 50.0f;
+        p.speed = 2.0f;
+        p.height = 1.0f;
+        p.heading = 90.0f;
+        p.tilting = -45.0f;
+        p.rightLeftInversion = true;
+        p.upDownAddition = true;
+        const int effect = handler.playEffect(id, p);
+        ASSERT_GE(effect, 0);
+        handler.inspectEngine([&](tsr::TessaronCore& engine) {
+            const tsr::SequenceEntry* s = engine.sequences().find(effect);
+            ASSERT_NE(s, nullptr);
+            EXPECT_TRUE(s->autoDelete);
+            EXPECT_NEAR(s->boost, c.expected, 1e-12) << c.boost;
+            EXPECT_DOUBLE_EQ(s->volume, 0.5);
+            EXPECT_DOUBLE_EQ(s->speed, 2.0);
+            EXPECT_EQ(s->properties.translation()[1], static_cast<double>(0.24f));
+            EXPECT_EQ(s->properties.translation()[0], 0.0);
+            EXPECT_DOUBLE_EQ(s->properties.heading(), std::numbers::pi / 2);
+            EXPECT_DOUBLE_EQ(s->properties.tilting(), -std::numbers::pi / 4);
+            EXPECT_TRUE(s->properties.rightLeftInversion());
+            EXPECT_FALSE(s->properties.frontBackInversion());
+            EXPECT_TRUE(s->properties.upDownAddition());
+        });
+        EXPECT_EQ(handler.effectState(effect), VBZ_EFFECT_PLAYING);
+    }
+}
+
+TEST_F(HandlerTest, EffectStatesStopsAndUnknownIds) {
+    HandlerStreaming handler(nullptr);
+    vbz_effect_properties_t p;
+    EXPECT_EQ(handler.playEffect(0, p), -95);
+    EXPECT_TRUE(LogRecorder::has(4, "HandlerStreaming", "Could not play effect: Core - Pattern not allocated"));
+    const int id = handler.loadPatternFromJSON(pattern());
+    const int effect = handler.playEffect(id, p);
+    ASSERT_GE(effect, 0);
+    EXPECT_EQ(handler.effectState(effect), VBZ_EFFECT_PLAYING);
+    EXPECT_EQ(handler.effectState(effect + 100), VBZ_EFFECT_UNKNOWN);
+    EXPECT_EQ(handler.stopEffect(effect, 0.0f), 0);
+    EXPECT_EQ(handler.effectState(effect), VBZ_EFFECT_UNKNOWN);
+    EXPECT_EQ(handler.stopEffect(effect + 100, 0.0f), -96);
+    EXPECT_TRUE(LogRecorder::has(3, "HandlerStreaming",
+                                 "Unable to stop effect ID " + std::to_string(effect + 100) +
+                                     " : Core - Sequence not allocated"));
+    const int fading = handler.playEffect(id, p);
+    EXPECT_EQ(handler.stopEffect(fading, 1.0f), 0);
+    EXPECT_EQ(handler.effectState(fading), VBZ_EFFECT_PLAYING);  // fading out, not muted
+    EXPECT_EQ(handler.pauseAll(), 0);
+    EXPECT_EQ(handler.resumeAll(), 0);
+    EXPECT_EQ(handler.stopAll(), 0);
+    EXPECT_EQ(handler.effectState(fading), VBZ_EFFECT_UNKNOWN);
+
+    LogRecorder::clear();
+    handler.setEffectSpeed(4242, 2.0f);  // unknown effect: the engine's warning only
+    handler.setEffectVolume(4242, 50.0f);
+    EXPECT_EQ(LogRecorder::count("entry not allocated (invalid map<K, T> key)"), 2);
+}
+
+TEST_F(HandlerTest, AccumulationWindowsFollowTheInjectedClock) {
+    auto clock = std::make_shared<ManualClock>();
+    HandlerStreaming handler(nullptr, clock);
+    const int main = handler.loadPatternFromJSON(pattern(2));
+    const int fallback = handler.loadPatternFromJSON(pattern(9));
+    EXPECT_EQ(handler.setAccumulationWindowToPattern(main, 77, 1.0f, 2), -2);
+    EXPECT_TRUE(LogRecorder::has(4, "HandlerStreaming", "Could not set an accumulation window: Pattern ID 77 not found."));
+    EXPECT_EQ(handler.setAccumulationWindowToPattern(78, fallback, 1.0f, 2), -2);
+    EXPECT_TRUE(LogRecorder::has(4, "HandlerStreaming", "Could not set an accumulation window: Pattern ID 78 not found."));
+    ASSERT_EQ(handler.setAccumulationWindowToPattern(main, fallback, 1.0f, 2), 0);
+
+    vbz_effect_properties_t p;
+    auto playAt = [&](double seconds) {
+        clock->at(seconds);
+        const int effect = handler.playEffect(main, p);
+        if (effect < 0) return effect;
+        int patternOf = -1;
+        handler.inspectEngine([&](tsr::TessaronCore& e) { patternOf = e.sequence_pattern_id_get(effect); });
+        return patternOf;
+    };
+    EXPECT_EQ(playAt(0.0), main);
+    EXPECT_EQ(playAt(0.1), fallback);
+    EXPECT_EQ(playAt(0.2), fallback);
+    EXPECT_EQ(playAt(0.3), -14);
+    EXPECT_TRUE(LogRecorder::has(4, "HandlerStreaming", "Max accumulation reached, play event is ignored."));
+    EXPECT_TRUE(LogRecorder::has(4, "HandlerStreaming", "Could not play effect: Play was ignored due to overall trigger strategy"));
+    EXPECT_EQ(playAt(1.5), main);
+
+    // Maximum 0: always the fallback within the window; the window and its
+    // running count survive new settings.
+    ASSERT_EQ(handler.setAccumulationWindowToPattern(main, fallback, 1.0f, 0), 0);
+    for (double t : {1.6, 1.7, 1.8, 1.9, 2.0}) EXPECT_EQ(playAt(t), fallback) << t;
+
+    // Without its fallback every play is refused until the window goes.
+    ASSERT_EQ(handler.unloadPattern(fallback), 0);
+    EXPECT_EQ(playAt(5.0), -2);
+    EXPECT_TRUE(LogRecorder::has(3, "HandlerStreaming", "Accumulation not set, the fallback pattern does not exist."));
+    EXPECT_EQ(handler.eraseAccumulationWindowToPattern(main), 0);
+    EXPECT_EQ(handler.eraseAccumulationWindowToPattern(main), -2);
+    EXPECT_TRUE(LogRecorder::has(4, "HandlerStreaming",
+                                 "Could not erase an accumulation window: No accumulation set on Pattern ID " +
+                                     std::to_string(main) + "."));
+    EXPECT_EQ(playAt(5.1), main);
+}
+
+TEST_F(HandlerTest, AConnectionWithoutAVestReloadsKeptPatternsAndReportsUnreachable) {
+    SdkPersistentState state;
+    state.addPattern(2, pattern());
+    state.addPattern(3, "{ broken");
+    CallbackRecorder recorder;
+    state.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    HandlerStreaming handler(&state);
+    ASSERT_EQ(handler.connect(VBZ_OUTPUT_USB, 4242u), 0);
+    auto reports = recorder.waitFor(1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].state, VBZ_STATE_DISCONNECTED);
+    EXPECT_EQ(reports[0].error, -6);
+    EXPECT_EQ(reports[0].serial, 4242u);
+    EXPECT_TRUE(LogRecorder::has(0, "HandlerStreaming", "Pattern ID 2 reloaded."));
+    EXPECT_TRUE(LogRecorder::has(3, "HandlerStreaming", "Unable to reload pattern ID 3 : Core - Invalid vpt file"));
+    // A second attempt finds the pattern already there: still "reloaded".
+    ASSERT_EQ(handler.connect(VBZ_OUTPUT_USB, 0u), 0);
+    recorder.waitFor(2);
+    EXPECT_EQ(LogRecorder::count("Pattern ID 2 reloaded."), 2);
+    // A load after the reload does not collide with the kept ids.
+    EXPECT_EQ(handler.loadPatternFromJSON(pattern()), 4);
+}
+
+TEST_F(HandlerTest, ScanFindsNothingAndClearsItsFlag) {
+    HandlerStreaming handler(nullptr);
+    ASSERT_EQ(handler.scanDevices(VBZ_OUTPUT_USB), 0);
+    // The routine clears the flag before it writes its line.
+    ASSERT_TRUE(LogRecorder::waitFor("Scanning routine terminated."));
+    EXPECT_EQ(handler.scanStatus(), 0);
+    EXPECT_EQ(handler.getFirstScannedDevice(), nullptr);
+    EXPECT_TRUE(LogRecorder::has(3, "StreamHid", "Cannot get scanned devices: no Vibrenza device found."));
+}
+
+TEST_F(HandlerTest, AudioConnectionChecksSettingsKeepsItsOwnTextCopiesAndReportsAMissingDevice) {
+    vbz_test::FakeAudioHost host;
+    vbz_test::ScopedAudioHost scoped(host);
+    CallbackRecorder recorder;
+    HandlerStreaming handler(nullptr);
+    handler.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    vbz_audio_settings_t settings;
+    settings.bufferSize = 0;
+    EXPECT_EQ(handler.connectAudio(eCustomDevice, settings), -2);
+    EXPECT_TRUE(LogRecorder::has(4, "HandlerStreaming", "Invalid audio settings."));
+    EXPECT_EQ(handler.connectionStatus(), VBZ_STATE_DISCONNECTED);
+
+    std::string name = "my device";
+    settings = vbz_audio_settings_t();
+    settings.deviceName = name.c_str();
+    settings.audioAPI = nullptr;
+    ASSERT_EQ(handler.connectAudio(eAudioPreset2, settings), 0);
+    EXPECT_TRUE(LogRecorder::has(2, "HandlerStreaming",
+                                 "Command: connectAudio(2, my device, , sampleRate-48000, "
+                                 "bufferSize-256, nbChannels--1, latency-0)"));
+    EXPECT_NE(settings.deviceName, name.c_str());
+    EXPECT_STREQ(settings.deviceName, "my device");
+    auto reports = recorder.waitFor(1);
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].state, VBZ_STATE_DISCONNECTED);
+    EXPECT_EQ(reports[0].error, -2);  // no device matches the preset
+    EXPECT_EQ(reports[0].serial, 0xFFFFFFFFu);
+    EXPECT_EQ(handler.getVibrenzaVersion(), "Experimental-AudioConnection");
+    // A vest connection afterwards goes back to a vest stream.
+    ASSERT_EQ(handler.connect(VBZ_OUTPUT_USB, 0u), 0);
+    recorder.waitFor(2);
+    EXPECT_EQ(handler.getVibrenzaVersion(), "noDeviceConnected");
+}
+
+TEST_F(HandlerTest, DestroyingTheBackEndJustAfterAnAudioConnectionStartsEndsIt) {
+    vbz_test::FakeAudioHost host;
+    host.addOutput("VibrenzaVest", 1, 20);
+    vbz_test::ScopedAudioHost scoped(host);
+    for (int round = 0; round < 20; ++round) {
+        CallbackRecorder recorder;  // outlives the back-end
+        {
+            HandlerStreaming handler(nullptr);
+            handler.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+            vbz_audio_settings_t settings;
+            settings.deviceName = "VibrenzaVest";
+            ASSERT_EQ(handler.connectAudio(eCustomDevice, settings), 0);
+            // Destroyed at once: whether the worker is still making the
+            // audio stream, opening it or already playing, it ends.
+        }
+        const auto reports = recorder.reports();
+        ASSERT_FALSE(reports.empty());
+        EXPECT_EQ(reports.back().state, VBZ_STATE_DISCONNECTED) << "round " << round;
+    }
+    EXPECT_EQ(host.balance, 0);
+}
