@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/vest-emulator/LevelChart.h"
 #include "tools/vest-emulator/StdioAdapter.h"
 #include "tools/vest-emulator/StreamingVest.h"
 #include "tools/vest-emulator/VestModel.h"
@@ -46,6 +47,7 @@ constexpr const char* kUsage =
     "  --stop-after N   stop the stream from the vest after N requests\n"
     "  --wav FILE       at the end, write the decoded signals to FILE: 16-bit\n"
     "                   PCM at 2000 Hz, one channel per actuator\n"
+    "  --levels         at the end, draw each actuator's level over time\n"
     "  --help           this text\n";
 
 bool parseNumber(const std::string& text, unsigned long long max, unsigned long long& out) {
@@ -83,6 +85,7 @@ int main(int argc, char** argv) {
     bool oldFirmware = false;
     StreamingOptions streaming;
     std::string wavPath;
+    bool levels = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help") {
@@ -91,6 +94,10 @@ int main(int argc, char** argv) {
         }
         if (arg == "--old-firmware") {
             oldFirmware = true;
+            continue;
+        }
+        if (arg == "--levels") {
+            levels = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -170,6 +177,7 @@ int main(int argc, char** argv) {
         std::cerr << "stream: " << stats.requests << " requests, " << stats.answered
                   << " answered, request to frame p50 " << stats.p50 * 1e6 << " us, p99 "
                   << stats.p99 * 1e6 << " us, max " << stats.max * 1e6 << " us\n";
+    if (levels) std::cout << levelChart(stream->signals(), 2000) << std::flush;
     bool wavFailed = false;
     if (!wavPath.empty()) {
         wavFailed = !writeWav(wavPath, stream->signals(), 2000);
