@@ -278,3 +278,24 @@ TEST_F(HandlerTest, DestroyingTheBackEndJustAfterAnAudioConnectionStartsEndsIt) 
     }
     EXPECT_EQ(host.balance, 0);
 }
+
+TEST_F(HandlerTest, TheConnectionCallbackCannotStartAnotherRoutine) {
+    vbz_test::FakeAudioHost host;
+    vbz_test::ScopedAudioHost scoped(host);
+    HandlerStreaming handler(nullptr);
+    int fromCallback[3] = {1, 1, 1};
+    CallbackRecorder recorder;
+    recorder.onReport = [&](const vbz_test::ConnectionReport&) {
+        vbz_audio_settings_t settings;
+        fromCallback[0] = handler.connect(VBZ_OUTPUT_USB, 0u);
+        fromCallback[1] = handler.scanDevices(VBZ_OUTPUT_USB);
+        fromCallback[2] = handler.connectAudio(eCustomDevice, settings);
+    };
+    handler.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    ASSERT_EQ(handler.connect(VBZ_OUTPUT_USB, 0u), 0);  // no vest: reports -1 at once
+    ASSERT_EQ(recorder.waitFor(1).size(), 1u);
+    EXPECT_EQ(fromCallback[0], -11);
+    EXPECT_EQ(fromCallback[1], -11);
+    EXPECT_EQ(fromCallback[2], -11);
+    EXPECT_EQ(recorder.reports().size(), 1u);  // nothing else was started
+}
