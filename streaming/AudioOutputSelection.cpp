@@ -160,7 +160,8 @@ int selectOutputDevice(IAudioHost& host, const vbz_audio_settings_t& s, DeviceNa
             }
         } else {
             const std::string letters = normalizeDeviceName(name.c_str());
-            LogLine(0, kTag) << "  device " << letters << "\n  target " << wantedLetters;
+            LogLine(0, kTag) << "  device " << letters;
+            LogLine(0, kTag) << "  target " << wantedLetters;
             matches = letters.find(wantedLetters) != std::string::npos;
         }
         if (!matches) {
