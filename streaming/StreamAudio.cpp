@@ -171,6 +171,7 @@ int StreamAudio::reportPaError(PaError err) {
 int StreamAudio::audioCallback(const void*, void* output, unsigned long frameCount,
                                const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags statusFlags,
                                void* userData) {
+    if (!userData || !output) return paContinue;  // nothing to fill
     return static_cast<StreamAudio*>(userData)->onCallback(static_cast<float* const*>(output), frameCount,
                                                            statusFlags);
 }
