@@ -278,6 +278,12 @@ int HandlerStreaming::createEffectSequenceLocked(int patternId) {
 }
 
 int HandlerStreaming::playEffect(int patternId, vbz_effect_properties_t p) {
+    // The engine would refuse to start at a negative time only after the
+    // sequence exists, and a sequence that never started is never removed.
+    if (!(p.playAtTime >= 0.0f)) {
+        LogLine(4, kTag) << "Could not play effect: " << errorText(VBZ_ERROR_CORE_INVALID_ARGUMENT);
+        return VBZ_ERROR_CORE_INVALID_ARGUMENT;
+    }
     int id;
     int played = 0;
     {

@@ -139,6 +139,14 @@ TEST_F(HandlerTest, EffectStatesStopsAndUnknownIds) {
     EXPECT_EQ(handler.stopAll(), 0);
     EXPECT_EQ(handler.effectState(fading), VBZ_EFFECT_UNKNOWN);
 
+    // A start before the effect's beginning is refused and leaves nothing behind.
+    vbz_effect_properties_t early;
+    early.playAtTime = -1.0f;
+    const std::size_t sequences = handler.sequenceCount();
+    EXPECT_EQ(handler.playEffect(id, early), -100);
+    EXPECT_EQ(handler.sequenceCount(), sequences);
+    EXPECT_TRUE(LogRecorder::has(4, "HandlerStreaming", "Could not play effect: Core - Invalid argument"));
+
     LogRecorder::clear();
     handler.setEffectSpeed(4242, 2.0f);  // unknown effect: the engine's warning only
     handler.setEffectVolume(4242, 50.0f);
