@@ -1,6 +1,7 @@
 #include "device/Frame.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "sdk/core/LogLine.h"
 
@@ -64,6 +65,11 @@ const char* deviceErrorText(int8_t code) {
 int logDeviceError(int8_t code) {
     LogLine(4, "HidCom") << deviceErrorText(code);
     return -6;
+}
+
+std::string versionFromAnswer(const uint8_t* frame) {
+    const char* text = reinterpret_cast<const char*>(frame + 3);
+    return std::string(text, strnlen(text, kVersionTextLength));
 }
 
 int serialFromFields(const uint8_t* frame) {

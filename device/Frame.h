@@ -92,6 +92,10 @@ int logDeviceError(int8_t code);
 // u16 at [3..4] ("%04d"), read as one number. 0 for a null frame.
 int serialFromFields(const uint8_t* frame);
 
+// The version text carried by a GetVersion answer: the payload up to its
+// first NUL, at most kVersionTextLength characters.
+std::string versionFromAnswer(const uint8_t* frame);
+
 // Little-endian field access for frame payloads.
 inline uint16_t readU16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));

@@ -31,11 +31,6 @@ const std::regex& deviceNamePattern() {
                                     std::regex::ECMAScript | std::regex::icase);
     return pattern;
 }
-
-std::string versionText(const uint8_t* frame) {
-    const char* text = reinterpret_cast<const char*>(frame + 3);
-    return std::string(text, strnlen(text, kVersionTextLength));
-}
 }  // namespace
 
 bool HidComBT::isVestName(const std::string& name) {
@@ -321,7 +316,7 @@ int HidComBT::scan(std::vector<vbz_device_info_t>& devices,
                 closePort();
                 continue;
             }
-            std::string version = versionText(receiveBuffer.data());
+            std::string version = versionFromAnswer(receiveBuffer.data());
 
             request(DeviceCommand::GetType);
             if (waitForAnswer(answerId(DeviceCommand::GetType)) <= 0) {

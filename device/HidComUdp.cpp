@@ -433,8 +433,7 @@ int HidComUdp::scan(std::vector<vbz_device_info_t>& devices,
             unbind();
             continue;
         }
-        const char* versionBytes = reinterpret_cast<const char*>(receiveBuffer.data() + 3);
-        std::string version(versionBytes, strnlen(versionBytes, kVersionTextLength));
+        std::string version = versionFromAnswer(receiveBuffer.data());
         if (requestAnswer(typeRequest.data(), kLength, answerId(DeviceCommand::GetType)) < 0) {
             unbind();
             continue;

@@ -271,8 +271,7 @@ int HidComUsb::scan(std::vector<vbz_device_info_t>& devices,
             dropDevice();
             continue;
         }
-        const char* versionBytes = reinterpret_cast<const char*>(receiveBuffer.data() + 3);
-        std::string version(versionBytes, strnlen(versionBytes, kVersionTextLength));
+        std::string version = versionFromAnswer(receiveBuffer.data());
 
         if (sendRaw(typeRequest.data(), typeRequest.size()) < 0) {
             LogLine(4, kTag) << hidErrorText();

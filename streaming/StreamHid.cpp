@@ -149,10 +149,7 @@ int StreamHid::queryDevice(unsigned serialNumber) {
                     answerId(DeviceCommand::GetVersion)) != 0)
         return -6;
     {
-        const char* text = reinterpret_cast<const char*>(&rx[3]);
-        const std::size_t length =
-            static_cast<std::size_t>(std::find(text, text + kVersionTextLength, '\0') - text);
-        std::string v(text, length);
+        std::string v = versionFromAnswer(rx.data());
         std::lock_guard<std::mutex> lock(*mutex);
         version_ = std::move(v);
     }

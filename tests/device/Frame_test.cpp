@@ -104,6 +104,16 @@ TEST(SerialNumber, IsTheDecimalTextOfTheThreeFields) {
     EXPECT_EQ(serialFromFields(nullptr), 0);
 }
 
+TEST(VersionText, EndsAtTheFirstNulOrAfterTheWholePayload) {
+    std::array<uint8_t, kLongestAnswerLength> f{};
+    f[0] = answerId(DeviceCommand::GetVersion);
+    std::memcpy(f.data() + 3, "1.4.2\0junk", 10);
+    EXPECT_EQ(versionFromAnswer(f.data()), "1.4.2");
+    // A text without NUL stops before the CRC.
+    std::memset(f.data() + 3, 'v', kVersionTextLength + 2);
+    EXPECT_EQ(versionFromAnswer(f.data()), std::string(kVersionTextLength, 'v'));
+}
+
 TEST(DeviceErrors, EachCodeLogsItsTextUnderHidComAndGivesMinusSix) {
     vbz_test::LogCapture log;
     const std::map<int, std::string> texts = {
