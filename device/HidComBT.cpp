@@ -275,16 +275,7 @@ int HidComBT::open(uint32_t serial, std::string address) {
         }
     }
 
-    if (serial == 0) {
-        LogLine(2, kTag) << "No device is available over Bluetooth. If it was expected to connect "
-                            "to one, make sure that: "
-                         << kChecklist;
-    } else {
-        LogLine(2, kTag) << "Device " << serial
-                         << " is not available over Bluetooth. If it was expected to connect, "
-                            "make sure that: "
-                         << kChecklist;
-    }
+    logNotAvailable(kTag, "Bluetooth", serial, kChecklist);
     return -6;
 }
 

@@ -391,16 +391,7 @@ int HidComUdp::open(uint32_t serial, std::string address) {
     }
     unbind();
     connected.store(false);
-    if (serial == 0) {
-        LogLine(2, kTag) << "No device is available over WiFi. If it was expected to connect to "
-                            "one, make sure that: "
-                         << kChecklist;
-    } else {
-        LogLine(2, kTag) << "Device " << serial
-                         << " is not available over WiFi. If it was expected to connect, make "
-                            "sure that: "
-                         << kChecklist;
-    }
+    logNotAvailable(kTag, "WiFi", serial, kChecklist);
     return -6;
 }
 

@@ -217,16 +217,7 @@ int HidComUsb::open(uint32_t serial, std::string path) {
         }
     }
 
-    if (serial == 0) {
-        LogLine(2, kTag) << "No device is available over USB. If it was expected to connect to "
-                            "one, make sure that: "
-                         << kChecklist;
-    } else {
-        LogLine(2, kTag) << "Device " << serial
-                         << " is not available over USB. If it was expected to connect, make "
-                            "sure that: "
-                         << kChecklist;
-    }
+    logNotAvailable(kTag, "USB", serial, kChecklist);
     return -6;
 }
 

@@ -33,4 +33,15 @@ bool IHidCom::writableFrame(const uint8_t* frame, int length, const char* tag) {
     return true;
 }
 
+void IHidCom::logNotAvailable(const char* tag, const char* link, uint32_t serial,
+                              const char* checklist) {
+    if (serial == 0) {
+        LogLine(2, tag) << "No device is available over " << link
+                        << ". If it was expected to connect to one, make sure that: " << checklist;
+    } else {
+        LogLine(2, tag) << "Device " << serial << " is not available over " << link
+                        << ". If it was expected to connect, make sure that: " << checklist;
+    }
+}
+
 }  // namespace vbz

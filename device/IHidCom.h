@@ -67,6 +67,11 @@ protected:
                              uint32_t serial, vbz_device_type_t type);
     // True when write() may send this frame; logs the refusal under tag.
     static bool writableFrame(const uint8_t* frame, int length, const char* tag);
+    // Logs that no vest (serial 0) or not this one was found over the link
+    // (its name in the text: "USB", "WiFi", "Bluetooth"), then what the user
+    // should check.
+    static void logNotAvailable(const char* tag, const char* link, uint32_t serial,
+                                const char* checklist);
 };
 
 }  // namespace vbz
