@@ -19,7 +19,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kTag = "WIFIStandalone";
 constexpr int kReadWaitMs = 10;
-constexpr float kAnswerTimeoutSeconds = 0.5f;
 constexpr auto kDiscoveryTime = std::chrono::seconds(1);
 constexpr int kDiscoveryPollMs = 50;
 constexpr uint8_t kDeviceErrorId = 0xFF;
@@ -140,29 +139,21 @@ int HidComUdp::read() {
 }
 
 int HidComUdp::waitAnswer(uint8_t expectedId, bool forcedBindAllowed, bool& forcedBindWanted) {
-    const auto start = Clock::now();
-    for (;;) {
-        const int r = read();
-        if (r > 0) {
-            const uint8_t id = receiveBuffer[0];
-            if (id == expectedId) return 0;
-            if (id != kDeviceErrorId) {
-                LogLine(3, kTag) << "Unexpected answer " << hexId(id) << " while waiting for "
-                                 << hexId(expectedId) << ".";
-                return -10;
-            }
-            if (receiveBuffer[3] == kOldFirmwareError && forcedBindAllowed) {
-                forcedBindWanted = true;
-                return 0;
-            }
-            logDeviceError(static_cast<int8_t>(receiveBuffer[3]));  // and wait on
+    return readUntil(kAnswerTimeoutSeconds, -6, [&]() -> std::optional<int> {
+        const uint8_t id = receiveBuffer[0];
+        if (id == expectedId) return 0;
+        if (id != kDeviceErrorId) {
+            LogLine(3, kTag) << "Unexpected answer " << hexId(id) << " while waiting for "
+                             << hexId(expectedId) << ".";
+            return -10;
         }
-        // A dead link cannot answer any more: stop at once instead of
-        // polling a closed transport until the time is up.
-        if (r == -3 || r == -6) return -6;
-        const float elapsed = std::chrono::duration<float>(Clock::now() - start).count();
-        if (elapsed >= kAnswerTimeoutSeconds) return -6;
-    }
+        if (receiveBuffer[3] == kOldFirmwareError && forcedBindAllowed) {
+            forcedBindWanted = true;
+            return 0;
+        }
+        logDeviceError(static_cast<int8_t>(receiveBuffer[3]));
+        return std::nullopt;  // and wait on
+    });
 }
 
 int HidComUdp::requestAnswer(const uint8_t* frame, int length, uint8_t expectedId) {

@@ -2,7 +2,6 @@
 
 #include <hidapi/hidapi.h>
 
-#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -15,7 +14,6 @@ namespace vbz {
 namespace {
 constexpr const char* kTag = "HIDStandalone";
 constexpr int kReadTimeoutMs = 10;
-constexpr float kAnswerTimeoutSeconds = 0.5f;
 constexpr const char* kChecklist =
     "\n"
     "\t - the board is turned on.\n"
@@ -142,17 +140,12 @@ int HidComUsb::read() {
 }
 
 HidComUsb::Wait HidComUsb::waitForAnswer(uint8_t id) {
-    using Clock = std::chrono::steady_clock;
-    const auto start = Clock::now();
-    for (;;) {
-        const int r = read();
-        if (r > 0 && receiveBuffer[0] == id) return Wait::Answered;
-        // A dead link cannot answer any more: stop at once instead of
-        // spinning on -3 until the time is up.
-        if (r == -3 || r == -6) return Wait::TimedOut;
-        const float elapsed = std::chrono::duration<float>(Clock::now() - start).count();
-        if (elapsed >= kAnswerTimeoutSeconds) return Wait::TimedOut;
-    }
+    // Frames with other ids are passed over.
+    const int r = readUntil(kAnswerTimeoutSeconds, -6, [&]() -> std::optional<int> {
+        if (receiveBuffer[0] == id) return 0;
+        return std::nullopt;
+    });
+    return r == 0 ? Wait::Answered : Wait::TimedOut;
 }
 
 int HidComUsb::trySerial(const std::string& path, uint32_t serial, bool logSendFailure) {

@@ -11,8 +11,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,6 +63,27 @@ public:
     const std::map<uint8_t, uint32_t>& answerLengths;
 
 protected:
+    // How long a command waits for the vest's answer over USB and Wi-Fi.
+    static constexpr float kAnswerTimeoutSeconds = 0.5f;
+
+    // Calls read() until onFrame, given each good frame (in receiveBuffer),
+    // returns a result; gives up with `failed` once `seconds` have passed, or
+    // at once when the link is gone (a dead link cannot answer any more).
+    template <class OnFrame>
+    int readUntil(float seconds, int failed, OnFrame onFrame) {
+        using Clock = std::chrono::steady_clock;
+        const auto start = Clock::now();
+        for (;;) {
+            const int r = read();
+            if (r > 0) {
+                if (const std::optional<int> result = onFrame()) return *result;
+            }
+            if (r == -3 || r == -6) return failed;
+            const float elapsed = std::chrono::duration<float>(Clock::now() - start).count();
+            if (elapsed >= seconds) return failed;
+        }
+    }
+
     // Appends a scanned vest and links every record to the next one (the
     // vector may have moved its records, so the whole chain is rebuilt).
     static void appendDevice(std::vector<vbz_device_info_t>& devices, vbz_output_t output,
