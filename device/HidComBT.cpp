@@ -208,6 +208,29 @@ int HidComBT::askSerial() {
     return waitForAnswer(answerId(DeviceCommand::GetSerialNumber));
 }
 
+std::optional<std::vector<BtDeviceInfo>> HidComBT::pairedVests() {
+    std::vector<BtDeviceInfo> listed;
+    try {
+        listed = inquiry_->inquire();
+    } catch (const BluetoothException& e) {
+        LogLine(4, kTag) << "Failed to inquire bluetooth devices: " << e.what();
+        return std::nullopt;
+    }
+    std::erase_if(listed, [](const BtDeviceInfo& device) {
+        return !isVestName(device.name) || !device.authenticated;
+    });
+    return listed;
+}
+
+std::optional<uint32_t> HidComBT::reachSerial(const std::string& address) {
+    makeSocket(address);
+    if (askSerial() <= 0) {
+        closePort();
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(serialFromFields(receiveBuffer.data()));
+}
+
 int HidComBT::open(uint32_t serial, std::string address) {
     if (connected.load()) return 0;
     LogLine(0, kTag) << "Start bluetooth connection routine.";
@@ -240,31 +263,21 @@ int HidComBT::open(uint32_t serial, std::string address) {
     }
 
     if (!inquiry_) return -1;
-    std::vector<BtDeviceInfo> listed;
-    try {
-        listed = inquiry_->inquire();
-    } catch (const BluetoothException& e) {
-        LogLine(4, kTag) << "Failed to inquire bluetooth devices: " << e.what();
-        return -6;
-    }
+    const auto vests = pairedVests();
+    if (!vests) return -6;
 
-    for (const BtDeviceInfo& device : listed) {
-        if (!isVestName(device.name) || !device.authenticated) continue;
+    for (const BtDeviceInfo& device : *vests) {
         LogLine(0, kTag) << "Try to connect to device " << device.name;
         try {
-            makeSocket(device.address);
-            if (askSerial() <= 0) {
-                closePort();
-                continue;
-            }
-            const auto found = static_cast<uint32_t>(serialFromFields(receiveBuffer.data()));
+            const auto found = reachSerial(device.address);
+            if (!found) continue;
             if (serial == 0) {
                 LogLine(2, kTag) << "Connected to " << device.address;
                 connected.store(true);
                 return 0;
             }
-            if (found == serial) {
-                LogLine(2, kTag) << "Connected to " << found << " at address " << device.address;
+            if (*found == serial) {
+                LogLine(2, kTag) << "Connected to " << *found << " at address " << device.address;
                 connected.store(true);
                 return 0;
             }
@@ -283,24 +296,15 @@ int HidComBT::scan(std::vector<vbz_device_info_t>& devices,
                    std::map<uint32_t, std::string>& addresses, std::vector<std::string>& texts) {
     LogLine(0, kTag) << "Start bluetooth scanning routine.";
     if (!inquiry_) return -1;
-    std::vector<BtDeviceInfo> listed;
-    try {
-        listed = inquiry_->inquire();
-    } catch (const BluetoothException& e) {
-        LogLine(4, kTag) << "Failed to inquire bluetooth devices: " << e.what();
-        return -1;
-    }
+    const auto vests = pairedVests();
+    if (!vests) return -1;
 
-    for (const BtDeviceInfo& device : listed) {
-        if (!isVestName(device.name) || !device.authenticated) continue;
+    for (const BtDeviceInfo& device : *vests) {
         LogLine(0, kTag) << "Try to scan " << device.name;
         try {
-            makeSocket(device.address);
-            if (askSerial() <= 0) {
-                closePort();
-                continue;
-            }
-            const auto serial = static_cast<uint32_t>(serialFromFields(receiveBuffer.data()));
+            const auto found = reachSerial(device.address);
+            if (!found) continue;
+            const uint32_t serial = *found;
 
             request(DeviceCommand::GetVersion);
             if (waitForAnswer(answerId(DeviceCommand::GetVersion)) <= 0) {

@@ -19,7 +19,9 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "device/IHidCom.h"
 #include "device/bluetooth/BtLinkFactory.h"
@@ -66,6 +68,13 @@ private:
     // its serial number: the answer's length, or a negative result. Throws
     // BluetoothException.
     int askSerial();
+    // The devices the inquiry lists that are paired and named like a vest;
+    // nullopt (logged) when the inquiry failed. Needs inquiry_.
+    std::optional<std::vector<BtDeviceInfo>> pairedVests();
+    // makeSocket and askSerial for this address: the vest's serial number, or
+    // nullopt (socket released) when no good answer came. Throws
+    // BluetoothException.
+    std::optional<uint32_t> reachSerial(const std::string& address);
     // The first message that arrives decides: the length of the awaited
     // answer (now in receiveBuffer), -6 for a device error or a time-out,
     // -10 (socket released) for anything else. Throws BluetoothException.
