@@ -303,6 +303,15 @@ std::vector<std::string> HidComUdp::discoverDevices() {
     return keys;
 }
 
+std::vector<std::pair<std::string, Ipv4Endpoint>> HidComUdp::discoverVests() {
+    std::vector<std::pair<std::string, Ipv4Endpoint>> vests;
+    for (const auto& key : discoverDevices()) {
+        if (const auto endpoint = Ipv4Endpoint::parse(key)) vests.emplace_back(key, *endpoint);
+    }
+    connected.store(true);
+    return vests;
+}
+
 int HidComUdp::tryVest(uint32_t serial, const std::string& key, bool askSerial) {
     if (askSerial) {
         const auto request = shortFrame(DeviceCommand::GetSerialNumber);
@@ -369,12 +378,8 @@ int HidComUdp::open(uint32_t serial, std::string address) {
         }
     }
 
-    const auto keys = discoverDevices();
-    connected.store(true);
-    for (const auto& key : keys) {
-        const auto endpoint = Ipv4Endpoint::parse(key);
-        if (!endpoint) continue;
-        remote_ = *endpoint;
+    for (const auto& [key, endpoint] : discoverVests()) {
+        remote_ = endpoint;
         if (tryVest(serial, key, serial != 0) == 0) {
             LogLine(0, kTag) << "Connected to " << key;
             return 0;
@@ -398,12 +403,8 @@ int HidComUdp::scan(std::vector<vbz_device_info_t>& devices,
     const auto typeRequest = shortFrame(DeviceCommand::GetType);
     constexpr int kLength = static_cast<int>(kShortFrameLength);
 
-    const auto keys = discoverDevices();
-    connected.store(true);
-    for (const auto& key : keys) {
-        const auto endpoint = Ipv4Endpoint::parse(key);
-        if (!endpoint) continue;
-        remote_ = *endpoint;
+    for (const auto& [key, endpoint] : discoverVests()) {
+        remote_ = endpoint;
         if (requestAnswer(serialRequest.data(), kLength,
                           answerId(DeviceCommand::GetSerialNumber)) < 0) {
             unbind();

@@ -19,6 +19,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/IHidCom.h"
@@ -67,6 +68,9 @@ private:
     // vests that answered as available, in the order they answered.
     std::vector<std::string> discoverDevices();
     void discoveryReceiver(std::vector<std::string>& keys);
+    // discoverDevices, each key with its endpoint; leaves the transport
+    // marked connected so that the vests can be asked in turn.
+    std::vector<std::pair<std::string, Ipv4Endpoint>> discoverVests();
     int checkAnswer(const uint8_t* data, int count);
     // Logs a socket error other than "would block"; returns the code (0 for
     // "would block").
