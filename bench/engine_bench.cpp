@@ -13,42 +13,16 @@
 //   build/release/bench/engine_bench
 #include <benchmark/benchmark.h>
 
-#include <nlohmann/json.hpp>
-
-#include <string>
-
 #include "tessaron-core/src/tsr/TessaronCore.h"
 #include "tests/support/CountingAllocator.h"
+#include "tests/support/StreamPatterns.h"
 
 namespace {
-
-std::string realisticPattern(const tsr::ILayout& layout) {
-    const auto& pos = layout.positions();
-    nlohmann::json keyframes = nlohmann::json::array();
-    const int actuators[4] = {0, 6, 13, 19};
-    for (int k = 0; k < 4; ++k) {
-        const int a = actuators[k];
-        keyframes.push_back({{"timestamp", 0.25 * k},
-                             {"vicinities",
-                              {{{"position", {pos(0, a), pos(1, a), pos(2, a)}},
-                                {"orientation", {1, 0, 0, 0}},
-                                {"scale", {0.12, 0.12, 0.12}},
-                                {"amplitude", 100}}}}});
-    }
-    const nlohmann::json sample = {
-        {"maxDuration", 0},   {"postDelay", 0.05}, {"preDelay", 0},
-        {"repeatCount", 0},   {"repeatSpat", true}, {"signalIndex", 12},
-        {"spatKeyframes", keyframes},
-        {"speed", 1},         {"startCrop", 0.1},  {"stopCrop", 1.1},
-        {"timestamp", 0},
-        {"volumeKeyframes", {{{"timestamp", 0}, {"volume", 40}}, {{"timestamp", 0.5}, {"volume", 100}}}}};
-    return nlohmann::json{{"duration", 1.15}, {"tracks", {{{"volume", 80}, {"samples", {sample}}}}}}.dump();
-}
 
 void renderSequences(benchmark::State& state, double rate, std::size_t frames) {
     const int n = static_cast<int>(state.range(0));
     tsr::TessaronCore core(tsr::makeDefaultLayout(), rate, frames);
-    const int pattern = core.pattern_load_from_vpt(realisticPattern(*core.layout_get()), -1);
+    const int pattern = core.pattern_load_from_vpt(vbz_test::endlessPattern(*core.layout_get()), -1);
     for (int k = 0; k < n; ++k) {
         const int id = core.sequence_new(pattern, true, -1);
         // Spread the sequences over the pattern so they are not in step.
