@@ -17,9 +17,9 @@
 namespace vbz {
 
 // The host API that the presets ask for. On this platform the multichannel
-// devices that a vest's audio interface shows up as are JACK clients, and
-// this is the name PortAudio gives its JACK host API.
-inline constexpr const char* kPresetHostApiName = "JACK Audio Connection Kit";
+// devices that a vest's audio interface shows up as are JACK clients, so it
+// is PortAudio's JACK host API (matched by PortAudio's name for it).
+inline constexpr const char* kPresetHostApiName = kJackHostApiName;
 
 enum class DeviceNameMatch {
     Letters,  // the letters of the wanted name occur in the device's letters

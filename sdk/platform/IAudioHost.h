@@ -25,6 +25,11 @@
 
 namespace vbz {
 
+// The JACK host API is named two ways. kJackHostApiName is the name PortAudio
+// gives it (PaHostApiInfo::name): device searches compare host-API names with
+// it. kLoopbackHostApiName is the short name the loopback functions use in
+// their messages ("Audio interface JACK not found").
+inline constexpr const char* kJackHostApiName = "JACK Audio Connection Kit";
 // Name of the host API that carries the loopback devices on this platform.
 inline constexpr const char* kLoopbackHostApiName = "JACK";
 
