@@ -35,6 +35,17 @@ struct NameStore {
         out = array.data();
         count = static_cast<int>(array.size());
     }
+    // Hands out the names, or the placeholder alone when there are none:
+    // true when there were names.
+    bool handOutNames(const char**& out, int& count, const char* none) {
+        if (names.empty()) {
+            placeholder(none);
+        } else {
+            rebuild();
+        }
+        handOut(out, count);
+        return !names.empty();
+    }
 };
 
 NameStore& outputNameStore() {
@@ -88,6 +99,13 @@ std::string hostApiName(IAudioHost& host, const PaDeviceInfo* info) {
     return api && api->name ? api->name : "";
 }
 
+// The loopback host API's record; null (reported) when it is not there.
+const PaHostApiInfo* loopbackApiInfo(IAudioHost& host, PaHostApiIndex api) {
+    const PaHostApiInfo* info = host.hostApiInfo(api);
+    if (!info) errorLine(std::string("Audio interface ") + kLoopbackHostApiName + " not found");
+    return info;
+}
+
 int nullArgument(const char* query) {
     errorLine(std::string(query) + ": a required argument is null.");
     return -2;
@@ -118,13 +136,7 @@ int getOutputDevicesNames(const char**& names, int& count) {
         if (!seen) store.names.emplace_back(info->name);
     }
     if (const int r = closeHost(host)) return r;
-    if (!store.names.empty()) {
-        store.rebuild();
-        store.handOut(names, count);
-        return 0;
-    }
-    store.placeholder(kNoDevice);
-    store.handOut(names, count);
+    if (store.handOutNames(names, count, kNoDevice)) return 0;
     errorLine("No output audio device found");
     return -4;
 }
@@ -135,9 +147,8 @@ int getLoopbackDevicesNames(const char**& names, int& count) {
     NameStore& store = loopbackNameStore();
     store.clear();
     const PaHostApiIndex api = host.loopbackHostApi();
-    const PaHostApiInfo* apiInfo = host.hostApiInfo(api);
+    const PaHostApiInfo* apiInfo = loopbackApiInfo(host, api);
     if (!apiInfo) {
-        errorLine(std::string("Audio interface ") + kLoopbackHostApiName + " not found");
         host.terminate();
         return -4;
     }
@@ -155,17 +166,10 @@ int getLoopbackDevicesNames(const char**& names, int& count) {
         }
         if (loopback > 0 && info->name && !isVestDeviceName(info->name)) store.names.emplace_back(info->name);
     }
-    if (!store.names.empty()) {
-        store.rebuild();
-        store.handOut(names, count);
-        host.terminate();
-        return 0;
-    }
-    store.placeholder(kNoDevice);
-    store.handOut(names, count);
-    errorLine("No loopback audio device found");
+    const bool found = store.handOutNames(names, count, kNoDevice);
+    if (!found) errorLine("No loopback audio device found");
     host.terminate();
-    return -4;
+    return found ? 0 : -4;
 }
 
 int getOutputDeviceAPIs(const char* deviceName, const char**& apiNames, int& count) {
@@ -185,13 +189,7 @@ int getOutputDeviceAPIs(const char* deviceName, const char**& apiNames, int& cou
         if (std::strcmp(info->name, deviceName) == 0) store.names.push_back(hostApiName(host, info));
     }
     if (const int r = closeHost(host)) return r;
-    if (!store.names.empty()) {
-        store.rebuild();
-        store.handOut(apiNames, count);
-        return 0;
-    }
-    store.placeholder(kNoApi);
-    store.handOut(apiNames, count);
+    if (store.handOutNames(apiNames, count, kNoApi)) return 0;
     errorLine(std::string("Device ") + deviceName + " does not support any API.");
     return -4;
 }
@@ -219,10 +217,13 @@ int getSupportedStandardSampleRates(const char* deviceName, const char* apiName,
                                     int& count) {
     if (!deviceName || !apiName) return nullArgument("getSupportedStandardSampleRates");
     std::vector<unsigned int>& store = rateStore();
-    auto fallback = [&](int result) {
-        store.assign(std::begin(kStandardSampleRates), std::end(kStandardSampleRates));
+    auto handOut = [&] {
         rates = store.data();
         count = static_cast<int>(store.size());
+    };
+    auto fallback = [&](int result) {
+        store.assign(std::begin(kStandardSampleRates), std::end(kStandardSampleRates));
+        handOut();
         return result;
     };
     IAudioHost& host = audioHost();
@@ -243,14 +244,10 @@ int getSupportedStandardSampleRates(const char* deviceName, const char* apiName,
     for (const unsigned int rate : kStandardSampleRates)
         if (host.isFormatSupported(nullptr, &output, rate) == paNoError) store.push_back(rate);
     if (closeHost(host) != 0) return fallback(-15);
-    if (!store.empty()) {
-        rates = store.data();
-        count = static_cast<int>(store.size());
-        return 0;
-    }
-    store.assign(1, kNoRate);
-    rates = store.data();
-    count = 1;
+    const bool found = !store.empty();
+    if (!found) store.assign(1, kNoRate);
+    handOut();
+    if (found) return 0;
     errorLine(std::string("Device ") + deviceName + " using " + apiName +
               "does not support any standard sample rates.");
     return -4;
@@ -273,11 +270,8 @@ int findOutputDevice(const char* deviceName, const char* apiName) {
 int findLoopbackDevice(const char* name, AudioDeviceRef* found) {
     IAudioHost& host = audioHost();
     const PaHostApiIndex api = host.loopbackHostApi();
-    const PaHostApiInfo* apiInfo = host.hostApiInfo(api);
-    if (!apiInfo) {
-        errorLine(std::string("Audio interface ") + kLoopbackHostApiName + " not found");
-        return -4;
-    }
+    const PaHostApiInfo* apiInfo = loopbackApiInfo(host, api);
+    if (!apiInfo) return -4;
     if (!name) {
         const PaDeviceInfo* output = host.deviceInfo(host.defaultOutputDevice());
         if (!output || !output->name) {
