@@ -9,8 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,19 +17,13 @@
 
 #include "sdk/api/AudioDeviceQueries.h"
 #include "tests/support/CaptureStdout.h"
+#include "tests/support/JackTestServer.h"
 
 using vbz_test::CaptureFd;
 
 namespace {
 
 constexpr const char* kJackApi = "JACK Audio Connection Kit";
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
 
 std::vector<std::string> list(const char** names, int count) {
     std::vector<std::string> out;
@@ -43,29 +35,7 @@ bool contains(const std::vector<std::string>& names, const std::string& name) {
     return std::find(names.begin(), names.end(), name) != names.end();
 }
 
-// Points libjack (and PortAudio's JACK host API) at the fixture's server, or
-// skips when there is none.
-class JackServer : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const char* state = std::getenv("VBZ_JACK_STATE");
-        const bool required = std::getenv("VBZ_REQUIRE_JACK") && std::string(std::getenv("VBZ_REQUIRE_JACK")) == "1";
-        std::string reason;
-        if (!state) {
-            reason = "VBZ_JACK_STATE is not set (run through ctest)";
-        } else {
-            server_ = readFile(std::string(state) + "/ready");
-            if (server_.empty()) reason = "no JACK test server: " + readFile(std::string(state) + "/unavailable");
-        }
-        if (!reason.empty()) {
-            if (required) FAIL() << reason;
-            GTEST_SKIP() << reason;
-        }
-        setenv("JACK_DEFAULT_SERVER", server_.c_str(), 1);
-        setenv("JACK_NO_START_SERVER", "1", 1);
-    }
-    std::string server_;
-};
+class JackServer : public vbz_test::JackServerTest {};
 
 }  // namespace
 

@@ -9,8 +9,6 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -19,6 +17,7 @@
 #include "tessaron-core/src/spatial/Layout.h"
 #include "tests/support/ActuatorPatterns.h"
 #include "tests/support/CallbackRecorder.h"
+#include "tests/support/JackTestServer.h"
 #include "tests/support/LogRecorder.h"
 
 using namespace std::chrono_literals;
@@ -27,15 +26,6 @@ using vbz_test::LogRecorder;
 
 namespace {
 constexpr int kPorts = 24;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    std::string text = s.str();
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-    return text;
-}
 
 // A JACK client with kPorts input ports that sums the energy each receives.
 class Recorder {
@@ -88,27 +78,8 @@ private:
     std::atomic<long> nonSilentFrames_{0};
 };
 
-class JackAudio : public ::testing::Test {
+class JackAudio : public vbz_test::JackServerTest {
 protected:
-    void SetUp() override {
-        const char* state = std::getenv("VBZ_JACK_STATE");
-        const char* require = std::getenv("VBZ_REQUIRE_JACK");
-        const bool required = require && std::string(require) == "1";
-        std::string reason;
-        if (!state) {
-            reason = "VBZ_JACK_STATE is not set (run through ctest)";
-        } else {
-            server_ = readFile(std::string(state) + "/ready");
-            if (server_.empty()) reason = "no JACK test server: " + readFile(std::string(state) + "/unavailable");
-        }
-        if (!reason.empty()) {
-            if (required) FAIL() << reason;
-            GTEST_SKIP() << reason;
-        }
-        setenv("JACK_DEFAULT_SERVER", server_.c_str(), 1);
-        setenv("JACK_NO_START_SERVER", "1", 1);
-    }
-    std::string server_;
     LogRecorder log;
 };
 }  // namespace
