@@ -6,7 +6,10 @@
 #include <nlohmann/json.hpp>
 #include <vector>
 
+#include "tests/support/CountingSphere.h"
+
 using namespace tsr;
+using vbz_test::CountingSphere;
 using nlohmann::json;
 
 namespace {
@@ -42,16 +45,6 @@ void expectMix(const std::vector<double>& got, double wa, double wb, double tol 
     for (int i = 0; i < N; ++i) EXPECT_NEAR(got[i], wa * frac(a[i]) + wb * frac(b[i]), tol) << i;
 }
 
-class CountingSphere : public VicinitySphere {
-public:
-    using VicinitySphere::VicinitySphere;
-    void weights(const ILayout& layout, const SpatialProperties& props, Matrix& out, size_t column, bool mx,
-                 bool my, bool mz) override {
-        ++calls;
-        VicinitySphere::weights(layout, props, out, column, mx, my, mz);
-    }
-    int calls = 0;
-};
 }  // namespace
 
 TEST(SpatialiserReading, PatternNumbers) {

@@ -9,8 +9,10 @@
 
 #include "tessaron-core/src/spatial/WeightDistribution.h"
 #include "tessaron-core/src/tsr/tsr_log.h"
+#include "tests/support/CountingSphere.h"
 
 using namespace tsr;
+using vbz_test::CountingSphere;
 
 namespace {
 Point actuator(const ILayout& l, int i) { return {l.positions()(0, i), l.positions()(1, i), l.positions()(2, i)}; }
@@ -20,18 +22,6 @@ std::vector<double> weightsOf(IVicinity& v, const ILayout& layout, const Spatial
     v.computeWeights(layout, props, out, 1);
     return {out.column(1), out.column(1) + out.rows()};
 }
-
-// Counts the mirror combinations that a computation asks for.
-class CountingSphere : public VicinitySphere {
-public:
-    using VicinitySphere::VicinitySphere;
-    void weights(const ILayout& layout, const SpatialProperties& props, Matrix& out, size_t column, bool mx,
-                 bool my, bool mz) override {
-        ++calls;
-        VicinitySphere::weights(layout, props, out, column, mx, my, mz);
-    }
-    int calls = 0;
-};
 
 const Point kSmall{0.1, 0.1, 0.1};
 
