@@ -16,6 +16,9 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/VibrenzaConfigVersion.cma
 install(FILES ${PROJECT_BINARY_DIR}/VibrenzaConfig.cmake
   ${PROJECT_BINARY_DIR}/VibrenzaConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/Vibrenza)
+# The .pc file finds its prefix from its own place, so that an install under
+# any --prefix works without editing it.
+file(RELATIVE_PATH VBZ_PC_PREFIX_REL "/root/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/root")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/vibrenza.pc.in
   ${PROJECT_BINARY_DIR}/vibrenza.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vibrenza.pc
