@@ -1,15 +1,24 @@
-// Cost of the audio-to-haptics band analysis: one second of stereo 48 kHz
+// Cost of the audio-to-haptics processor on one core.
+//
+// AnalysisStereo48kHz: the band analysis of one second of stereo 48 kHz
 // audio (50 blocks of 960 frames per channel, interleaved input split per
 // channel as a processor does) encoded into tokens by two channels of the
 // Default preset, in float and in double processing.
+// Process/<0|1>: a processor's process (analysis and synthesis in place) on
+// the same second of audio, float (0) or double (1) processing; goal >= 300x
+// real time.
+// Loopback: the loopback capture's path for one second in 20 ms blocks: a
+// mono float encode at 48 kHz and the decode of each token at 2 kHz, double
+// processing; goal >= 600x real time.
 //
-// Counters: rt_factor (seconds of stereo audio analysed per second of CPU)
-// and allocs/s (heap allocations per analysed second; must be 0).
+// Counters: rt_factor (seconds of audio handled per second of CPU) and
+// allocs/s (heap allocations per second of audio; must be 0).
 //
 //   bash scripts/bench.sh --benchmark_filter=Analysis
 //   build/release/bench/orv_bench
 #include <benchmark/benchmark.h>
 
+#include "orv-fx/processor/BaseORV.h"
 #include "orv-fx/processor/OrvChannel.h"
 #include "tests/support/CountingAllocator.h"
 
@@ -41,6 +50,13 @@ std::vector<float> stereoSecond() {
     return in;
 }
 
+// Each iteration handles one second of audio.
+void reportSecond(benchmark::State& state, long allocations) {
+    state.counters["rt_factor"] = benchmark::Counter(1.0, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["allocs/s"] = benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
+    if (allocations != 0) state.SkipWithError("the block loops allocated");
+}
+
 template <typename U>
 void BM_AnalysisStereo48kHz(benchmark::State& state) {
     const std::vector<float> in = stereoSecond();
@@ -65,14 +81,55 @@ void BM_AnalysisStereo48kHz(benchmark::State& state) {
         benchmark::DoNotOptimize(tokens.data());
         benchmark::ClobberMemory();
     }
-    const long allocations = vbz_test::allocationCount() - before;
-    state.counters["rt_factor"] = benchmark::Counter(1.0, benchmark::Counter::kIsIterationInvariantRate);
-    state.counters["allocs/s"] = benchmark::Counter(static_cast<double>(allocations), benchmark::Counter::kAvgIterations);
-    if (allocations != 0) state.SkipWithError("the analysis allocated");
+    reportSecond(state, vbz_test::allocationCount() - before);
+}
+
+std::unique_ptr<orv::BaseORV> floatProcessor(uint32_t rate, uint32_t channels, uint32_t processing) {
+    int32_t error = 0;
+    return orv::createOrv(rate, channels, orv::kInputFloat, processing, error);
+}
+
+void BM_ProcessStereo48kHz(benchmark::State& state) {
+    const std::vector<float> in = stereoSecond();
+    auto orv = floatProcessor(kRate, kChannels, static_cast<uint32_t>(state.range(0)));
+    std::vector<float> out(in.size());
+    const long before = vbz_test::allocationCount();
+    for (auto _ : state) {
+        if (!orv->process(in.data(), out.data(), kRate)) state.SkipWithError("process failed");
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    reportSecond(state, vbz_test::allocationCount() - before);
+}
+
+void BM_Loopback(benchmark::State& state) {
+    const std::vector<float> stereo = stereoSecond();
+    std::vector<float> in(kRate);
+    for (std::size_t f = 0; f < kRate; ++f) in[f] = stereo[f * kChannels];
+    auto capture = floatProcessor(kRate, 1, orv::kProcessDouble);
+    auto haptic = floatProcessor(2000, 1, orv::kProcessDouble);
+    const uint64_t captureBlock = capture->getBlockSize(), hapticBlock = haptic->getBlockSize();
+    const uint32_t tokenBytes = capture->getTokenBytes(captureBlock);
+    std::vector<uint8_t> tokens(capture->getTokenBytes(kRate));
+    std::vector<float> out(2000);
+    const long before = vbz_test::allocationCount();
+    for (auto _ : state) {
+        for (std::size_t b = 0; b < kRate / captureBlock; ++b) {
+            uint8_t* token = tokens.data() + b * tokenBytes;
+            if (!capture->encode(in.data() + b * captureBlock, token, captureBlock)) state.SkipWithError("encode failed");
+            if (!haptic->decode(token, tokenBytes, out.data() + b * hapticBlock, hapticBlock))
+                state.SkipWithError("decode failed");
+        }
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    reportSecond(state, vbz_test::allocationCount() - before);
 }
 
 BENCHMARK_TEMPLATE(BM_AnalysisStereo48kHz, float)->Unit(benchmark::kMicrosecond);
 BENCHMARK_TEMPLATE(BM_AnalysisStereo48kHz, double)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProcessStereo48kHz)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Loopback)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

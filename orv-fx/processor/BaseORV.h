@@ -73,9 +73,6 @@ public:
                         std::uint64_t frames) = 0;
 };
 
-// True for the eleven rates a processor accepts (500 Hz to 96 kHz).
-bool isAcceptedOrvRate(std::uint32_t sampleRate);
-
 // Makes the processor of the given input type (0 short, 1 int, 2 float,
 // 3 double) and processing type (0 float, 1 double), preset 0. Null with
 // error -22 for a rate not accepted, no channel, an unknown type code or a

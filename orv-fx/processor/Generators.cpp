@@ -40,7 +40,7 @@ T BaseGenerator<T>::process(std::span<T> out, T band, T factor) {
 }
 
 template <class T>
-PulseGenerator<T>::PulseGenerator(std::uint32_t rate, const PulseSettings& s)
+PulseGenerator<T>::PulseGenerator(std::uint32_t rate, const OrvPulseSettings& s)
     : BaseGenerator<T>(orvWaveforms[s.row], rate, s.ampExponent, s.gain),
       minDuration(static_cast<T>(s.minDuration)),
       maxDuration(static_cast<T>(s.maxDuration)),
@@ -84,7 +84,7 @@ void PulseGenerator<T>::reset() {
 }
 
 template <class T>
-RumbleGenerator<T>::RumbleGenerator(std::uint32_t rate, const RumbleSettings& s)
+RumbleGenerator<T>::RumbleGenerator(std::uint32_t rate, const OrvRumbleSettings& s)
     : BaseGenerator<T>(orvWaveforms[kSineRow], rate, s.ampExponent, s.gain),
       frequencyAtFull(static_cast<T>(s.frequencyAtFull)),
       frequencyAtZero(static_cast<T>(s.frequencyAtZero)),

@@ -9,30 +9,11 @@
 #include <cstdint>
 #include <span>
 
+#include "orv-fx/processor/OrvPreset.h"
 #include "orv-fx/processor/TableReader.h"
 #include "orv-fx/processor/WaveformTable.h"
 
 namespace orv {
-
-// Synthesis parameters of a preset, in double precision; a channel of
-// single precision narrows them to the nearest float.
-struct PulseSettings {
-    std::uint32_t row;         // index into orvWaveforms
-    double minDuration;        // seconds at band value 0
-    double maxDuration;        // seconds at band value 1
-    double ampExponent;
-    double gain;
-    double durationExponent;
-    double delay;              // seconds of silence before the shape
-};
-
-struct RumbleSettings {
-    double ampExponent;
-    double gain;
-    double frequencyAtFull;    // Hz at band value 1
-    double frequencyAtZero;    // Hz at band value 0
-    double frequencyExponent;
-};
 
 template <class T>
 class BaseGenerator {
@@ -66,7 +47,7 @@ protected:
 template <class T>
 class PulseGenerator final : public BaseGenerator<T> {
 public:
-    PulseGenerator(std::uint32_t sampleRate, const PulseSettings& settings);
+    PulseGenerator(std::uint32_t sampleRate, const OrvPulseSettings& settings);
 
     // Starts a pulse when idle and asked for an amplitude above 0, or when
     // playing and asked for more than the held amplitude (the shape then
@@ -90,7 +71,7 @@ private:
 template <class T>
 class RumbleGenerator final : public BaseGenerator<T> {
 public:
-    RumbleGenerator(std::uint32_t sampleRate, const RumbleSettings& settings);
+    RumbleGenerator(std::uint32_t sampleRate, const OrvRumbleSettings& settings);
 
     // Runs the sine on without a break in phase at the band's frequency; the
     // gain moves from the last block's amplitude to the new one over 1 ms.

@@ -47,8 +47,13 @@ BandDetector<U> detectorOf(uint32_t sampleRate, uint32_t preset, std::size_t ban
 template <typename U>
 OrvChannel<U>::OrvChannel(uint32_t sampleRate, uint32_t preset)
     : blockLength_(blockLengthOf(sampleRate)),
+      rumble_(sampleRate, orvPresetSettings(preset).rumble),
+      pulses_{PulseGenerator<U>(sampleRate, orvPresetSettings(preset).pulses[0]),
+              PulseGenerator<U>(sampleRate, orvPresetSettings(preset).pulses[1]),
+              PulseGenerator<U>(sampleRate, orvPresetSettings(preset).pulses[2])},
       detectors_{detectorOf<U>(sampleRate, preset, 0), detectorOf<U>(sampleRate, preset, 1),
-                 detectorOf<U>(sampleRate, preset, 2), detectorOf<U>(sampleRate, preset, 3)} {}
+                 detectorOf<U>(sampleRate, preset, 2), detectorOf<U>(sampleRate, preset, 3)},
+      duckFlag_(orvPresetSettings(preset).duck) {}
 
 template <typename U>
 void OrvChannel<U>::analyse(std::span<const U> block, std::span<U> scratch) {

@@ -11,9 +11,10 @@
 
 namespace {
 
-// Pulse 1 of the Default preset: the Ricker row over 50 to 61 ms.
-constexpr orv::PulseSettings kPulse{1, 0.05, 0.061, 0.4, 0.8, 0.5, 0.0};
-constexpr orv::RumbleSettings kRumble{0.5, 0.75, 40.0, 90.0, 0.5};
+// Pulse 1 of the Default preset: the Ricker row over 50 to 61 ms, gain 0.8.
+constexpr orv::OrvPulseSettings kPulse = orv::kOrvPresets[0].pulses[0];
+// From 90 Hz at band 0 to 40 Hz at band 1, gain 0.75.
+constexpr orv::OrvRumbleSettings kRumble = orv::kOrvPresets[0].rumble;
 
 template <class T>
 std::vector<T> block(orv::BaseGenerator<T>& generator, std::size_t length, T band, T factor = 1) {
@@ -91,7 +92,7 @@ TEST(RumbleGenerator, ResetRampsFromZeroAsAFreshOne) {
 
 TEST(RumbleGenerator, AStepThatCannotAdvanceEndsTheBlockWithZeros) {
     // A frequency so high that the reader's position never moves on.
-    const orv::RumbleSettings absurd{0.5, 1.0, 1e30, 1e30, 0.5};
+    const orv::OrvRumbleSettings absurd{0.5, 1.0, 1e30, 1e30, 0.5};
     orv::RumbleGenerator<float> rumble(48000, absurd);
     for (int b = 0; b < 3; ++b) {
         const auto out = block(rumble, 960, 0.5f);
