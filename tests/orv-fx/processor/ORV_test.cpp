@@ -324,6 +324,7 @@ TEST(Synthesis, ResetAndSetPresetEqualAFreshProcessor) {
         EXPECT_EQ(a, b);
 
         used->setPreset(2);
+        used->setPreset(4);  // not a preset: ignored
         fresh = make(44100, 2, orv::kInputDouble, p);
         fresh->setPreset(2);
         EXPECT_EQ(used->getPreset(), 2u);
