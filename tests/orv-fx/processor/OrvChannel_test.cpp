@@ -151,12 +151,3 @@ TEST(OrvToken, DoubleTokenBytes) {
     EXPECT_EQ(OrvToken<double>::read(bytes).bands, (std::array<double, 4>{1.0, 0.25, -2.0, 0.1}));
 }
 
-TEST(OrvPreset, SettingsTable) {
-    EXPECT_STREQ(orvPresetSettings(3).name, "Smooth");
-    EXPECT_EQ(orvPresetSettings(3).bands[2].filter, OrvBandFilter::BandPass4800to5800);
-    EXPECT_EQ(orvPresetSettings(3).bands[3].filter, OrvBandFilter::HighPass6500);
-    EXPECT_EQ(orvPresetSettings(0).bands[0].decay, 0.00015);
-    EXPECT_EQ(orvPresetSettings(2).bands[0].alpha, 0.3);
-    EXPECT_EQ(&orvPresetSettings(4), &orvPresetSettings(0));
-    EXPECT_EQ(&orvPresetSettings(0xFFFFFFFFu), &orvPresetSettings(0));
-}
