@@ -37,12 +37,12 @@ namespace {
 
 enum class Design { LowPass1000, LowPass150, HighPass6500, HighPass10000, BandPass5500to7500, BandPass4800to5800 };
 
-struct DesignSpec {
+struct DesignRecipe {
     double highest;  // the section exists only strictly below half the rate
     SectionCoefficients (*make)(double fs);
 };
 
-DesignSpec specOf(Design d) {
+DesignRecipe recipeOf(Design d) {
     switch (d) {
         case Design::LowPass1000:
             return {1000.0, [](double fs) { return butterworthLowPass(1000.0, fs); }};
@@ -67,12 +67,12 @@ using FilterTable = std::array<SectionList<U>, kOrvSampleRates.size() + 1>;
 
 template <typename U>
 FilterTable<U> buildTable(Design design) {
-    const DesignSpec spec = specOf(design);
+    const DesignRecipe recipe = recipeOf(design);
     FilterTable<U> table;
     for (std::size_t i = 0; i < kOrvSampleRates.size(); ++i) {
         const double fs = static_cast<double>(kOrvSampleRates[i]);
-        if (spec.highest < fs / 2.0) {
-            const SectionCoefficients c = spec.make(fs);
+        if (recipe.highest < fs / 2.0) {
+            const SectionCoefficients c = recipe.make(fs);
             const std::vector<double> row(c.begin(), c.end());
             table[i + 1] = sectionListFromRows<U>(std::span(&row, 1));
         }
