@@ -149,21 +149,6 @@ TEST(ORV, OnlyTheOverloadsOfTheInputTypeWork) {
     EXPECT_EQ(t, std::vector<std::uint8_t>(16, 0));  // silence gives a token of zeros
 }
 
-TEST(ORV, NullBuffersWithFramesAreRefusedAndZeroFramesDoNothing) {
-    auto orv = make(48000, 1, orv::kInputFloat, 1);
-    std::vector<float> samples(960);
-    std::vector<std::uint8_t> t(32);
-    EXPECT_FALSE(orv->encode(static_cast<const float*>(nullptr), t.data(), 960));
-    EXPECT_FALSE(orv->encode(samples.data(), nullptr, 960));
-    EXPECT_FALSE(orv->decode(nullptr, 32, samples.data(), 960));
-    EXPECT_FALSE(orv->decode(t.data(), 32, static_cast<float*>(nullptr), 960));
-    EXPECT_FALSE(orv->process(samples.data(), static_cast<float*>(nullptr), 960));
-    EXPECT_TRUE(orv->encode(static_cast<const float*>(nullptr), nullptr, 0));
-    EXPECT_TRUE(orv->process(static_cast<const float*>(nullptr), nullptr, 0));
-    // No token at all is silence, not an error.
-    EXPECT_TRUE(orv->decode(nullptr, 0, samples.data(), 960));
-}
-
 TEST(ORV, AShortEncodeEqualsItsZeroPaddedTwin) {
     const auto signal = music(48000, 1920, 1);
     auto shortOne = make(48000, 1, orv::kInputDouble, 1), padded = make(48000, 1, orv::kInputDouble, 1);
