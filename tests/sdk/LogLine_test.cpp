@@ -234,6 +234,14 @@ void callEveryGetter(vbz_log_level_t level, const char* tag, const char* text) {
     (void)sdk.getGlobalIntensityBoost();
 }
 
+// An application callback that asks the instance's state on every line; the
+// two calls take the handler mutex and write no line themselves.
+void askTheState(vbz_log_level_t level, const char* tag, const char* text) {
+    recordLine(level, tag, text);
+    (void)callingSdk->connectionStatus();
+    (void)callingSdk->effectState(12345);
+}
+
 std::string shortPattern() {
     return R"({"duration":0.1,"tracks":[{"volume":100,"samples":[{"maxDuration":0.1,"postDelay":0,
         "preDelay":0,"repeatCount":1,"repeatSpat":false,"signalIndex":3,"speed":1,"startCrop":0,
@@ -260,7 +268,7 @@ TEST(Logging, ACallbackCallingEveryGetterOnEveryLineReturns) {
 TEST(Logging, ACallbackCallingTheSdkReturnsFromEveryWarningWrittenUnderTheHandlerMutex) {
     VibrenzaSDK sdk;
     callingSdk = &sdk;
-    VibrenzaSDK::setLogCallback(&callEveryGetter);
+    VibrenzaSDK::setLogCallback(&askTheState);
     const int pattern = sdk.loadPatternFromJSON(shortPattern().c_str());
     ASSERT_GE(pattern, 0);
     const int effect = sdk.playEffect(pattern, vbz_effect_properties_t());
