@@ -92,40 +92,8 @@ void VicinitySphere::weights(const ILayout& layout, const SpatialProperties& pro
     if (props.heading() != 0.0) layout.rotateHeading(props.heading(), workCentre_, workOrientation_);
     if (props.height() != 0.0) layout.elevate(props.height(), workCentre_);
 
-    // Inverse of the (possibly unnormalised) orientation; a zero quaternion
-    // has none and leaves the zero quaternion, which the matrix below turns
-    // into the identity.
-    const Quaternion& q = workOrientation_;
-    const double norm = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
-    double x = 0, y = 0, z = 0, w = 0;
-    if (norm > 0) {
-        x = -q[0] / norm;
-        y = -q[1] / norm;
-        z = -q[2] / norm;
-        w = q[3] / norm;
-    }
-    Matrix& m = inverseRotation_;
-    m(0, 0) = 1 - 2 * (y * y + z * z);
-    m(0, 1) = 2 * (x * y - z * w);
-    m(0, 2) = 2 * (x * z + y * w);
-    m(1, 0) = 2 * (x * y + z * w);
-    m(1, 1) = 1 - 2 * (x * x + z * z);
-    m(1, 2) = 2 * (y * z - x * w);
-    m(2, 0) = 2 * (x * z - y * w);
-    m(2, 1) = 2 * (y * z + x * w);
-    m(2, 2) = 1 - 2 * (x * x + y * y);
-
-    const Matrix& pos = layout.positions();
     double* col = out.column(column);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double d0 = pos(0, i) - workCentre_[0];
-        const double d1 = pos(1, i) - workCentre_[1];
-        const double d2 = pos(2, i) - workCentre_[2];
-        const double vx = (m(0, 0) * d0 + m(0, 1) * d1 + m(0, 2) * d2) / scale_[0];
-        const double vy = (m(1, 0) * d0 + m(1, 1) * d1 + m(1, 2) * d2) / scale_[1];
-        const double vz = (m(2, 0) * d0 + m(2, 1) * d1 + m(2, 2) * d2) / scale_[2];
-        col[i] = std::sqrt(vx * vx + vy * vy + vz * vz);
-    }
+    ellipsoidDistances(workOrientation_, workCentre_, scale_, layout.positions(), n, inverseRotation_, col);
     if (!distributions_.empty() && distributions_.front()) {
         distributions_.front()->apply(std::span<double>(col, n));
     } else {
@@ -158,6 +126,40 @@ void VicinityWeights::weights(const ILayout& layout, const SpatialProperties&, M
     double* col = out.column(column);
     std::copy(weightMatrix_.column(0), weightMatrix_.column(0) + given, col);
     std::fill(col + given, col + n, 0.0);
+}
+
+void ellipsoidDistances(const Quaternion& q, const Point& centre, const Point& scale,
+                        const Matrix& positions, std::size_t n, Matrix& m, double* out) {
+    // Inverse of the (possibly unnormalised) orientation; a zero quaternion
+    // has none and leaves the zero quaternion, which the matrix below turns
+    // into the identity.
+    const double norm = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
+    double x = 0, y = 0, z = 0, w = 0;
+    if (norm > 0) {
+        x = -q[0] / norm;
+        y = -q[1] / norm;
+        z = -q[2] / norm;
+        w = q[3] / norm;
+    }
+    m(0, 0) = 1 - 2 * (y * y + z * z);
+    m(0, 1) = 2 * (x * y - z * w);
+    m(0, 2) = 2 * (x * z + y * w);
+    m(1, 0) = 2 * (x * y + z * w);
+    m(1, 1) = 1 - 2 * (x * x + z * z);
+    m(1, 2) = 2 * (y * z - x * w);
+    m(2, 0) = 2 * (x * z - y * w);
+    m(2, 1) = 2 * (y * z + x * w);
+    m(2, 2) = 1 - 2 * (x * x + y * y);
+
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d0 = positions(0, i) - centre[0];
+        const double d1 = positions(1, i) - centre[1];
+        const double d2 = positions(2, i) - centre[2];
+        const double vx = (m(0, 0) * d0 + m(0, 1) * d1 + m(0, 2) * d2) / scale[0];
+        const double vy = (m(1, 0) * d0 + m(1, 1) * d1 + m(1, 2) * d2) / scale[1];
+        const double vz = (m(2, 0) * d0 + m(2, 1) * d1 + m(2, 2) * d2) / scale[2];
+        out[i] = std::sqrt(vx * vx + vy * vy + vz * vz);
+    }
 }
 
 std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,
