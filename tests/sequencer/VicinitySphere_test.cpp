@@ -1,0 +1,168 @@
+// Sphere vicinities on the vest's actuators, and the keyframe weights over
+// the effect's mirror flags and moves.
+#include "sequencer/VicinitySphere.h"
+
+#include <cmath>
+#include <limits>
+#include <numbers>
+#include <set>
+
+#include <gtest/gtest.h>
+
+#include "tessaron-core/src/spatial/Layout.h"
+
+using namespace vbz::seq;
+
+namespace {
+
+// A sphere centred on actuator 1 with the given scale and amplitude.
+std::shared_ptr<VicinitySphere> sphereOnActuator1(double scale, float amplitude = 100.0f,
+                                                  tsr::Quaternion orientation = {0, 0, 0, 1}) {
+    auto v = std::make_shared<VicinitySphere>(0u, tsr::Point{0.1039, -0.06, -0.06}, orientation,
+                                              tsr::Point{scale, scale, scale});
+    v->setDistributionGain(0, amplitude);
+    return v;
+}
+
+SampleRecord recordWith(std::vector<VicinityList> keyframes) {
+    SampleRecord r;
+    for (auto& list : keyframes) {
+        r.keyframes.push_back(KeyframeRecord{});
+        r.keyframeGains.push_back(1.0f);
+        r.keyframeVicinities.push_back(std::move(list));
+    }
+    return r;
+}
+
+std::set<int> actuatorsAt(const KeyframeRecord& k, int value) {
+    std::set<int> out;
+    for (int a = 0; a < 20; ++a) {
+        if (k.values[static_cast<std::size_t>(a)] == value) out.insert(a);
+    }
+    return out;
+}
+
+// Records the mirror combination of every call; weighs nothing.
+class CountingVicinity : public IVicinity {
+public:
+    CountingVicinity() : IVicinity(0, {0, 0, 0}, {0, 0, 0, 1}, {1, 1, 1}) {}
+    void weights(float, float, float, bool x, bool y, bool z, std::span<double, kActuatorCount> column) override {
+        calls.insert(x * 4 + y * 2 + z);
+        ++count;
+        std::fill(column.begin(), column.end(), 0.0);
+    }
+    std::multiset<int> calls;
+    int count = 0;
+};
+
+}  // namespace
+
+TEST(VicinitySphere, ActuatorPositionsAreTheEnginesCapsuleLayout) {
+    const tsr::Matrix& m = actuatorPositions();
+    const tsr::LayoutVibrenzaCapsule capsule;
+    ASSERT_EQ(m.rows(), 3u);
+    ASSERT_EQ(m.cols(), 20u);
+    for (std::size_t i = 0; i < 20; ++i) {
+        for (std::size_t r = 0; r < 3; ++r) EXPECT_EQ(m(r, i), capsule.positions()(r, i));
+    }
+    EXPECT_EQ(m(0, 0), 0.0561);
+    EXPECT_EQ(m(1, 1), -0.06);
+    EXPECT_EQ(&actuatorPositions(), &m);
+}
+
+TEST(VicinitySphere, DefaultDistributionIsTheNormalizedGaussian) {
+    const VicinitySphere v(0u, {0, 0, 0}, {0, 0, 0, 1}, {1, 1, 1});
+    ASSERT_EQ(v.distributions().size(), 1u);
+    const auto* g = dynamic_cast<const WDFastGaussian*>(v.distributions()[0].get());
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->name(), "Normalized");
+    EXPECT_EQ(g->gain(), 1.0f);
+    EXPECT_EQ(g->r2(), 0.6f);
+    EXPECT_EQ(g->r3(), 1.0f);
+}
+
+TEST(VicinitySphere, KeyframeWeightsUnderMirrorsAndScales) {
+    const std::set<int> all = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19};
+    const struct {
+        const char* name;
+        double scale;
+        tsr::Quaternion orientation;
+        SpatialBlock spatial;
+        std::set<int> full;
+    } cases[] = {
+        {"wide sphere covers the vest", 1.0, {0, 0, 0, 1}, {}, all},
+        {"narrow sphere", 0.1, {0, 0, 0, 1}, {}, {1}},
+        {"zero orientation acts unrotated", 0.1, {0, 0, 0, 0}, {}, {1}},
+        {"front-back inversion", 0.1, {0, 0, 0, 1}, {.frontBackInversion = true}, {7}},
+        {"front-back addition", 0.1, {0, 0, 0, 1}, {.frontBackAddition = true}, {1, 7}},
+        {"inversion and addition", 0.1, {0, 0, 0, 1}, {.frontBackInversion = true, .frontBackAddition = true},
+         {1, 7}},
+        {"two additions", 0.1, {0, 0, 0, 1}, {.frontBackAddition = true, .rightLeftAddition = true}, {1, 7, 8, 10}},
+        {"up-down inversion", 0.1, {0, 0, 0, 1}, {.upDownInversion = true}, {2}},
+        {"heading half a turn", 0.1, {0, 0, 0, 1}, {.heading = static_cast<float>(std::numbers::pi)}, {8}},
+        {"height up one row", 0.1, {0, 0, 0, 1}, {.height = 0.12f}, {2}},
+    };
+    for (const auto& c : cases) {
+        SampleRecord r = recordWith({{sphereOnActuator1(c.scale, 100.0f, c.orientation)}});
+        computeKeyframeWeights(r, c.spatial);
+        EXPECT_EQ(actuatorsAt(r.keyframes[0], 100), c.full) << c.name;
+        std::set<int> rest;
+        for (int a = 0; a < 20; ++a) {
+            if (!c.full.contains(a)) rest.insert(a);
+        }
+        EXPECT_EQ(actuatorsAt(r.keyframes[0], 0), rest) << c.name;
+    }
+}
+
+TEST(VicinitySphere, DegenerateInputsWeighNothingAndReturn) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        const char* name;
+        double scale;
+        SpatialBlock spatial;
+    } cases[] = {
+        {"zero scale", 0.0, {}},
+        {"endless tilt", 0.1, {.tilt = inf}},
+        {"NaN tilt", 0.1, {.tilt = nan}},
+        {"NaN heading", 0.1, {.heading = nan}},
+        {"NaN height", 0.1, {.height = nan}},
+    };
+    for (const auto& c : cases) {
+        SampleRecord r = recordWith({{sphereOnActuator1(c.scale)}});
+        r.keyframes[0].values.fill(77);
+        computeKeyframeWeights(r, c.spatial);
+        EXPECT_EQ(r.keyframes[0].values, (std::array<uint8_t, 20>{})) << c.name;
+    }
+}
+
+TEST(VicinitySphere, EveryVicinityIsWeighedUnderEveryAddedMirror) {
+    auto a = std::make_shared<CountingVicinity>();
+    auto b = std::make_shared<CountingVicinity>();
+    SampleRecord r = recordWith({{a, b}});
+    computeKeyframeWeights(r, {.upDownInversion = true,
+                               .frontBackAddition = true,
+                               .rightLeftAddition = true,
+                               .upDownAddition = true});
+    EXPECT_EQ(a->count, 8);
+    EXPECT_EQ(b->count, 8);
+    EXPECT_EQ(std::set<int>(a->calls.begin(), a->calls.end()).size(), 8u);
+
+    auto c = std::make_shared<CountingVicinity>();
+    SampleRecord one = recordWith({{c}});
+    computeKeyframeWeights(one, {.rightLeftInversion = true});
+    EXPECT_EQ(c->calls, std::multiset<int>({1}));
+}
+
+TEST(VicinitySphere, StrongestVicinityOfAKeyframeWinsAndWeightKeyframesStay) {
+    SampleRecord r = recordWith({{sphereOnActuator1(0.1, 40.0f), sphereOnActuator1(0.1, 90.0f)},
+                                 {sphereOnActuator1(0.1, 30.0f)}});
+    computeKeyframeWeights(r, {});
+    EXPECT_EQ(r.keyframes[0].values[1], 90);
+    EXPECT_EQ(r.keyframes[1].values[1], 30);
+
+    SampleRecord weights;
+    weights.keyframes.push_back(KeyframeRecord{0.0f, {5, 6, 7}});
+    computeKeyframeWeights(weights, {.frontBackInversion = true});
+    EXPECT_EQ(weights.keyframes[0].values[2], 7);
+}
