@@ -7,9 +7,11 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "sequencer/IVicinity.h"
+#include "sequencer/SpatialBlock.h"
 
 namespace vbz::seq {
 
@@ -57,6 +59,10 @@ struct SampleRecord {
     std::vector<KeyframeRecord> keyframes;
     // One list per keyframe for vicinity keyframes; empty for weight keyframes.
     std::vector<VicinityList> keyframeVicinities;
+    // The transform the vicinity keyframes' bytes were last computed for:
+    // the vicinities do not change after loading, so a play under the same
+    // transform finds its bytes already right.
+    std::optional<SpatialBlock> weighedFor;
 
     uint8_t byte(Offset at) const { return header[at]; }
     void setByte(Offset at, uint8_t value) { header[at] = value; }

@@ -17,6 +17,9 @@ struct SpatialBlock {
     bool frontBackAddition = false;
     bool rightLeftAddition = false;
     bool upDownAddition = false;
+
+    // Field by field; NaN moves never compare equal.
+    bool operator==(const SpatialBlock&) const = default;
 };
 
 }  // namespace vbz::seq

@@ -50,6 +50,7 @@ uint8_t weightToByte(double w) {
 
 void computeKeyframeWeights(SampleRecord& record, const SpatialBlock& spatial) {
     if (record.keyframeVicinities.empty()) return;
+    if (record.weighedFor == spatial) return;
 
     const bool base[3] = {spatial.frontBackInversion, spatial.upDownInversion, spatial.rightLeftInversion};
     const bool added[3] = {spatial.frontBackAddition, spatial.upDownAddition, spatial.rightLeftAddition};
@@ -85,6 +86,7 @@ void computeKeyframeWeights(SampleRecord& record, const SpatialBlock& spatial) {
         auto& values = record.keyframes[k].values;
         for (std::size_t i = 0; i < values.size(); ++i) values[i] = weightToByte(best[i]);
     }
+    record.weighedFor = spatial;
 }
 
 }  // namespace vbz::seq

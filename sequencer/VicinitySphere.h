@@ -41,7 +41,8 @@ private:
 // Refreshes the actuator bytes of every vicinity keyframe of the record for
 // this play: each actuator takes the strongest weight over the keyframe's
 // vicinities and, for each set addition flag, their mirror images too.
-// Does nothing for weight keyframes. Allocates nothing.
+// Does nothing for weight keyframes, nor when the bytes were last computed
+// for the same transform. Allocates nothing.
 void computeKeyframeWeights(SampleRecord& record, const SpatialBlock& spatial);
 
 }  // namespace vbz::seq

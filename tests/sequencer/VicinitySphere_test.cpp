@@ -166,3 +166,19 @@ TEST(VicinitySphere, StrongestVicinityOfAKeyframeWinsAndWeightKeyframesStay) {
     computeKeyframeWeights(weights, {.frontBackInversion = true});
     EXPECT_EQ(weights.keyframes[0].values[2], 7);
 }
+
+TEST(VicinitySphere, SameTransformReusesTheBytesOfTheLastPlay) {
+    auto v = std::make_shared<CountingVicinity>();
+    SampleRecord r = recordWith({{v}});
+    const SpatialBlock turned{.heading = 0.5f};
+    computeKeyframeWeights(r, turned);
+    computeKeyframeWeights(r, turned);
+    EXPECT_EQ(v->count, 1);
+    computeKeyframeWeights(r, {});
+    computeKeyframeWeights(r, turned);
+    EXPECT_EQ(v->count, 3);
+    const SpatialBlock undefined{.tilt = std::numeric_limits<float>::quiet_NaN()};
+    computeKeyframeWeights(r, undefined);
+    computeKeyframeWeights(r, undefined);  // NaN never matches: weighed again
+    EXPECT_EQ(v->count, 5);
+}
