@@ -141,25 +141,35 @@ void ellipsoidDistances(const Quaternion& q, const Point& centre, const Point& s
         z = -q[2] / norm;
         w = q[3] / norm;
     }
-    m(0, 0) = 1 - 2 * (y * y + z * z);
-    m(0, 1) = 2 * (x * y - z * w);
-    m(0, 2) = 2 * (x * z + y * w);
-    m(1, 0) = 2 * (x * y + z * w);
-    m(1, 1) = 1 - 2 * (x * x + z * z);
-    m(1, 2) = 2 * (y * z - x * w);
-    m(2, 0) = 2 * (x * z - y * w);
-    m(2, 1) = 2 * (y * z + x * w);
-    m(2, 2) = 1 - 2 * (x * x + y * y);
+    const double m00 = 1 - 2 * (y * y + z * z), m01 = 2 * (x * y - z * w), m02 = 2 * (x * z + y * w);
+    const double m10 = 2 * (x * y + z * w), m11 = 1 - 2 * (x * x + z * z), m12 = 2 * (y * z - x * w);
+    const double m20 = 2 * (x * z - y * w), m21 = 2 * (y * z + x * w), m22 = 1 - 2 * (x * x + y * y);
+    m(0, 0) = m00;
+    m(0, 1) = m01;
+    m(0, 2) = m02;
+    m(1, 0) = m10;
+    m(1, 1) = m11;
+    m(1, 2) = m12;
+    m(2, 0) = m20;
+    m(2, 1) = m21;
+    m(2, 2) = m22;
 
+    // Two passes, the divisions apart from the square roots, so that the
+    // compiler can pair the divisions (sqrt's error reporting keeps it from
+    // vectorising a loop that holds one); the arithmetic is the same.
+    const double cx = centre[0], cy = centre[1], cz = centre[2];
+    const double sx = scale[0], sy = scale[1], sz = scale[2];
+    const double* p = positions.column(0);
     for (std::size_t i = 0; i < n; ++i) {
-        const double d0 = positions(0, i) - centre[0];
-        const double d1 = positions(1, i) - centre[1];
-        const double d2 = positions(2, i) - centre[2];
-        const double vx = (m(0, 0) * d0 + m(0, 1) * d1 + m(0, 2) * d2) / scale[0];
-        const double vy = (m(1, 0) * d0 + m(1, 1) * d1 + m(1, 2) * d2) / scale[1];
-        const double vz = (m(2, 0) * d0 + m(2, 1) * d1 + m(2, 2) * d2) / scale[2];
-        out[i] = std::sqrt(vx * vx + vy * vy + vz * vz);
+        const double d0 = p[3 * i] - cx;
+        const double d1 = p[3 * i + 1] - cy;
+        const double d2 = p[3 * i + 2] - cz;
+        const double vx = (m00 * d0 + m01 * d1 + m02 * d2) / sx;
+        const double vy = (m10 * d0 + m11 * d1 + m12 * d2) / sy;
+        const double vz = (m20 * d0 + m21 * d1 + m22 * d2) / sz;
+        out[i] = vx * vx + vy * vy + vz * vz;
     }
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::sqrt(out[i]);
 }
 
 std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,
