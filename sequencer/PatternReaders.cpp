@@ -6,6 +6,7 @@
 
 #include "sdk/core/LogLine.h"
 #include "sequencer/VicinitySphere.h"
+#include "tessaron-core/src/filter/Saturating.h"
 
 namespace vbz::seq {
 namespace {
@@ -181,10 +182,7 @@ int jsonToInt(const json& value) {
 uint64_t jsonToU64(const json& value) {
     if (value.is_number_unsigned()) return value.get<uint64_t>();
     if (value.is_number_integer()) return static_cast<uint64_t>(std::max<int64_t>(value.get<int64_t>(), 0));
-    const double v = value.get<double>();
-    if (!(v > 0.0)) return 0;
-    if (v >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
-    return static_cast<uint64_t>(v);
+    return tsr::saturatingToU64(value.get<double>());
 }
 
 uint8_t jsonToU8(const json& value) { return static_cast<uint8_t>(std::min<uint64_t>(jsonToU64(value), 255)); }
