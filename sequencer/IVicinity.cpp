@@ -41,18 +41,59 @@ int IVicinity::setDistributionGain(int i, float gain) {
     return 0;
 }
 
+CapsuleMoves::CapsuleMoves(float height_, float heading_, float tilt_)
+    : tilting(tilt_ != 0.0f), turning(heading_ != 0.0f), lifting(height_ != 0.0f),
+      height(height_), heading(heading_), tilt(tilt_) {
+    const double t = static_cast<double>(tilt) / 2.0;
+    tiltTurn = {0.0, 0.0, std::sin(t), std::cos(t)};
+    const double h = static_cast<double>(heading) / 2.0;
+    headingTurn = {0.0, std::sin(h), 0.0, std::cos(h)};
+    headingCos = std::cos(heading);  // float overloads: single precision
+    headingSin = std::sin(heading);
+}
+
+void CapsuleMoves::movePoint(tsr::Point& p) const {
+    if (tilting) tsr::LayoutVibrenzaCapsule::tiltPoint(static_cast<double>(tilt), p);
+    if (turning) {
+        const double x = p[0], z = p[2];
+        p[0] = x * headingCos + z * headingSin;
+        p[2] = z * headingCos - x * headingSin;
+    }
+    if (lifting) capsule().elevate(static_cast<double>(height), p);
+}
+
+void CapsuleMoves::turn(tsr::Quaternion& q) const {
+    if (tilting) q = tsr::hamiltonProduct(tiltTurn, q);
+    if (turning) q = tsr::hamiltonProduct(headingTurn, q);
+}
+
+void IVicinity::strongestWeights(const CapsuleMoves& moves, std::span<const Mirror> mirrors,
+                                 std::span<double, kActuatorCount> best, bool& first) {
+    std::array<double, kActuatorCount> column{};
+    for (const Mirror& m : mirrors) {
+        weights(moves.height, moves.heading, moves.tilt, m[0], m[1], m[2], column);
+        keepStrongest(column, best, first);
+    }
+}
+
+void IVicinity::keepStrongest(std::span<const double, kActuatorCount> column,
+                              std::span<double, kActuatorCount> best, bool& first) {
+    for (std::size_t i = 0; i < best.size(); ++i) {
+        if (first || column[i] > best[i]) best[i] = column[i];
+    }
+    first = false;
+}
+
 void IVicinity::tiltOnCapsule(float angle, tsr::Point& position, tsr::Quaternion& orientation) {
-    capsule().tilt(static_cast<double>(angle), position, orientation);
+    const CapsuleMoves moves(0.0f, 0.0f, angle);
+    moves.turn(orientation);
+    tsr::LayoutVibrenzaCapsule::tiltPoint(static_cast<double>(angle), position);
 }
 
 void IVicinity::rotateHeading(float angle, tsr::Point& position, tsr::Quaternion& orientation) {
-    const double half = static_cast<double>(angle) / 2.0;
-    orientation = tsr::hamiltonProduct({0.0, std::sin(half), 0.0, std::cos(half)}, orientation);
-    const double c = std::cos(angle);  // float overloads: single precision
-    const double s = std::sin(angle);
-    const double x = position[0], z = position[2];
-    position[0] = x * c + z * s;
-    position[2] = z * c - x * s;
+    const CapsuleMoves moves(0.0f, angle, 0.0f);
+    moves.turn(orientation);
+    moves.movePoint(position);
 }
 
 void IVicinity::elevateOnCapsule(float height, tsr::Point& position) {

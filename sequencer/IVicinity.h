@@ -7,6 +7,7 @@
 // and lives as long as its pattern; it is used on the sequencing thread only.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -25,6 +26,23 @@ inline constexpr int kActuatorCount = tsr::LayoutVibrenzaCapsule::kActuatorCount
 
 using WDFastGaussian = tsr::WDFastGaussian;
 
+// The moves of one play, with what does not depend on the point worked out
+// once: the turns of the orientation and the single-precision heading turn.
+struct CapsuleMoves {
+    CapsuleMoves(float height, float heading, float tilt);
+
+    // Each move applies only when not 0 (NaN counts as not 0).
+    bool tilting, turning, lifting;
+    float height, heading, tilt;
+    tsr::Quaternion tiltTurn{}, headingTurn{};
+    double headingCos = 1.0, headingSin = 0.0;
+
+    // Tilt, heading, height, in this order: the same results as the three
+    // transforms below applied one after the other.
+    void movePoint(tsr::Point& p) const;
+    void turn(tsr::Quaternion& q) const;
+};
+
 class IVicinity {
 public:
     virtual ~IVicinity() = default;
@@ -33,6 +51,15 @@ public:
     // metres, heading and tilt in radians) and mirrors of the centre.
     virtual void weights(float height, float heading, float tilt, bool mirrorX, bool mirrorY, bool mirrorZ,
                          std::span<double, kActuatorCount> column) = 0;
+
+    // Mirrors of the centre along x, y, z.
+    using Mirror = std::array<bool, 3>;
+    // The weights under each mirror combination, folded into best: an
+    // actuator keeps the largest value (the first weighing, when first is
+    // set, replaces it; first is cleared). Derived classes may share the work
+    // that does not depend on the mirror; the results are those of weights().
+    virtual void strongestWeights(const CapsuleMoves& moves, std::span<const Mirror> mirrors,
+                                  std::span<double, kActuatorCount> best, bool& first);
 
     // 0 when i names a distribution, else -2 and an error line.
     int checkIndex(int i) const;
@@ -59,6 +86,10 @@ public:
     const std::vector<std::shared_ptr<tsr::IWeightDistribution>>& distributions() const { return distributions_; }
 
 protected:
+    // best[i] = column[i] when first, else the larger of the two.
+    static void keepStrongest(std::span<const double, kActuatorCount> column,
+                              std::span<double, kActuatorCount> best, bool& first);
+
     // kind is for derived classes; the base does not keep it.
     IVicinity(uint32_t kind, const tsr::Point& position, const tsr::Quaternion& orientation,
               const tsr::Point& scale);

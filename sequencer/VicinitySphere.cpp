@@ -21,15 +21,30 @@ VicinitySphere::VicinitySphere(uint32_t kind, const tsr::Point& position, const 
 
 void VicinitySphere::weights(float height, float heading, float tilt, bool mirrorX, bool mirrorY, bool mirrorZ,
                              std::span<double, kActuatorCount> column) {
-    workCentre_ = position_;
+    const CapsuleMoves moves(height, heading, tilt);
     workOrientation_ = orientation_;  // mirrors move the centre only
-    if (mirrorX) workCentre_[0] = -workCentre_[0];
-    if (mirrorY) workCentre_[1] = -workCentre_[1];
-    if (mirrorZ) workCentre_[2] = -workCentre_[2];
+    moves.turn(workOrientation_);
+    weighMoved(moves, {mirrorX, mirrorY, mirrorZ}, column);
+}
 
-    if (tilt != 0.0f) tiltOnCapsule(tilt, workCentre_, workOrientation_);
-    if (heading != 0.0f) rotateHeading(heading, workCentre_, workOrientation_);
-    if (height != 0.0f) elevateOnCapsule(height, workCentre_);
+void VicinitySphere::strongestWeights(const CapsuleMoves& moves, std::span<const Mirror> mirrors,
+                                      std::span<double, kActuatorCount> best, bool& first) {
+    workOrientation_ = orientation_;
+    moves.turn(workOrientation_);
+    std::array<double, kActuatorCount> column{};
+    for (const Mirror& m : mirrors) {
+        weighMoved(moves, m, column);
+        keepStrongest(column, best, first);
+    }
+}
+
+void VicinitySphere::weighMoved(const CapsuleMoves& moves, const Mirror& mirror,
+                                std::span<double, kActuatorCount> column) {
+    workCentre_ = position_;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        if (mirror[axis]) workCentre_[axis] = -workCentre_[axis];
+    }
+    moves.movePoint(workCentre_);
 
     tsr::ellipsoidDistances(workOrientation_, workCentre_, scale_, actuatorPositions(), column.size(),
                             inverseRotation_, column.data());
@@ -52,36 +67,30 @@ void computeKeyframeWeights(SampleRecord& record, const SpatialBlock& spatial) {
     if (record.keyframeVicinities.empty()) return;
     if (record.weighedFor == spatial) return;
 
-    const bool base[3] = {spatial.frontBackInversion, spatial.upDownInversion, spatial.rightLeftInversion};
+    // The inversions mirror every vicinity; each addition adds the image
+    // mirrored along its axis, so a set of a additions gives 2^a mirrors.
+    const IVicinity::Mirror base = {spatial.frontBackInversion, spatial.upDownInversion, spatial.rightLeftInversion};
     const bool added[3] = {spatial.frontBackAddition, spatial.upDownAddition, spatial.rightLeftAddition};
-    int axes[3];
-    int a = 0;
-    for (int axis = 0; axis < 3; ++axis) {
-        if (added[axis]) axes[a++] = axis;
+    std::array<IVicinity::Mirror, 8> mirrors{};
+    std::size_t count = 1;
+    mirrors[0] = base;
+    for (std::size_t axis = 0; axis < 3; ++axis) {
+        if (!added[axis]) continue;
+        for (std::size_t c = 0; c < count; ++c) {
+            mirrors[count + c] = mirrors[c];
+            mirrors[count + c][axis] = !mirrors[c][axis];
+        }
+        count *= 2;
     }
-    const unsigned combinations = 1u << a;
+    const std::span<const IVicinity::Mirror> combinations(mirrors.data(), count);
+    const CapsuleMoves moves(spatial.height, spatial.heading, spatial.tilt);
 
-    const std::size_t count = std::min(record.keyframes.size(), record.keyframeVicinities.size());
-    for (std::size_t k = 0; k < count; ++k) {
-        // The row maximum over every (vicinity, mirror combination) column,
-        // kept as a running maximum so that no matrix is allocated per play.
+    const std::size_t keys = std::min(record.keyframes.size(), record.keyframeVicinities.size());
+    for (std::size_t k = 0; k < keys; ++k) {
         std::array<double, kActuatorCount> best{};
-        std::array<double, kActuatorCount> column{};
         bool first = true;
         for (const auto& vicinity : record.keyframeVicinities[k]) {
-            if (!vicinity) continue;
-            for (unsigned c = 0; c < combinations; ++c) {
-                bool mirror[3] = {base[0], base[1], base[2]};
-                for (int b = 0; b < a; ++b) {
-                    if ((c >> b) & 1u) mirror[axes[b]] = !mirror[axes[b]];
-                }
-                vicinity->weights(spatial.height, spatial.heading, spatial.tilt, mirror[0], mirror[1], mirror[2],
-                                  column);
-                for (std::size_t i = 0; i < best.size(); ++i) {
-                    if (first || column[i] > best[i]) best[i] = column[i];
-                }
-                first = false;
-            }
+            if (vicinity) vicinity->strongestWeights(moves, combinations, best, first);
         }
         auto& values = record.keyframes[k].values;
         for (std::size_t i = 0; i < values.size(); ++i) values[i] = weightToByte(best[i]);

@@ -27,12 +27,18 @@ public:
     // not 0; NaN counts as not 0), then weighs every actuator.
     void weights(float height, float heading, float tilt, bool mirrorX, bool mirrorY, bool mirrorZ,
                  std::span<double, kActuatorCount> column) override;
+    // Turns the orientation once for all the mirrors.
+    void strongestWeights(const CapsuleMoves& moves, std::span<const Mirror> mirrors,
+                          std::span<double, kActuatorCount> best, bool& first) override;
 
     const tsr::Point& workCentre() const { return workCentre_; }
     const tsr::Quaternion& workOrientation() const { return workOrientation_; }
     const tsr::Matrix& inverseRotation() const { return inverseRotation_; }
 
 private:
+    // Mirror and move the centre, then weigh; workOrientation_ is set.
+    void weighMoved(const CapsuleMoves& moves, const Mirror& mirror, std::span<double, kActuatorCount> column);
+
     tsr::Point workCentre_{};
     tsr::Matrix inverseRotation_{3, 3};
     tsr::Quaternion workOrientation_{};

@@ -182,3 +182,43 @@ TEST(VicinitySphere, SameTransformReusesTheBytesOfTheLastPlay) {
     computeKeyframeWeights(r, undefined);  // NaN never matches: weighed again
     EXPECT_EQ(v->count, 5);
 }
+
+TEST(VicinitySphere, SharedWorkOverMirrorsGivesTheWeightsOfSeparatePlacements) {
+    const struct {
+        tsr::Point centre;
+        tsr::Quaternion orientation;
+        tsr::Point scale;
+        float height, heading, tilt;
+    } cases[] = {
+        {{0.08, 0.12, -0.03}, {0.2, 0.3, 0.1, 0.9}, {0.2, 0.15, 0.3}, 0.03f, 0.4f, 0.2f},
+        {{-0.1, -0.15, 0.05}, {0, 0, 0, 1}, {0.3, 0.3, 0.3}, -0.05f, -2.5f, 1.1f},
+        {{0.0, 0.2, 0.0}, {0.5, 0.5, 0.5, 0.5}, {0.5, 0.2, 0.4}, 0.0f, 0.0f, 3.0f},
+    };
+    std::vector<IVicinity::Mirror> mirrors;
+    for (int c = 0; c < 8; ++c) mirrors.push_back({(c & 4) != 0, (c & 2) != 0, (c & 1) != 0});
+    for (const auto& c : cases) {
+        VicinitySphere shared(0u, c.centre, c.orientation, c.scale), alone(0u, c.centre, c.orientation, c.scale);
+        shared.setDistributionGain(0, 70.0f);
+        alone.setDistributionGain(0, 70.0f);
+        std::array<double, 20> best{}, expected{}, column{};
+        bool first = true;
+        shared.strongestWeights(CapsuleMoves(c.height, c.heading, c.tilt), mirrors, best, first);
+        EXPECT_FALSE(first);
+        for (std::size_t m = 0; m < mirrors.size(); ++m) {
+            alone.weights(c.height, c.heading, c.tilt, mirrors[m][0], mirrors[m][1], mirrors[m][2], column);
+            for (std::size_t i = 0; i < 20; ++i) expected[i] = m == 0 ? column[i] : std::max(expected[i], column[i]);
+        }
+        EXPECT_EQ(best, expected);
+        EXPECT_GT(*std::max_element(best.begin(), best.end()), 0.0);
+
+        // One placement equals the three transforms applied in turn.
+        tsr::Point p = c.centre;
+        tsr::Quaternion q = c.orientation;
+        if (c.tilt != 0.0f) IVicinity::tiltOnCapsule(c.tilt, p, q);
+        if (c.heading != 0.0f) IVicinity::rotateHeading(c.heading, p, q);
+        if (c.height != 0.0f) IVicinity::elevateOnCapsule(c.height, p);
+        alone.weights(c.height, c.heading, c.tilt, false, false, false, column);
+        EXPECT_EQ(alone.workCentre(), p);
+        EXPECT_EQ(alone.workOrientation(), q);
+    }
+}
