@@ -321,12 +321,3 @@ TEST(Pattern, AccumulationWindowIsCreatedUpdatedAndErased) {
     EXPECT_EQ(main->accumulation(), nullptr);
     EXPECT_TRUE(watch.expired());
 }
-
-TEST(Pattern, ReadersRaiseTypeErrorsThatCreateWouldCatch) {
-    Pattern p;
-    EXPECT_THROW(p.fromJson(json{{"duration", "long"}, {"patternBoost", 0}, {"tracks", json::array()}}),
-                 nlohmann::json::exception);
-    json sample = sampleAt(0);
-    sample["repeatSpat"] = 1;
-    EXPECT_THROW(p.fromJson(patternOf({trackOf({sample})})), nlohmann::json::exception);
-}
