@@ -1,7 +1,8 @@
 // The devices that bluetoothd knows, read from its object tree on D-Bus
 // (org.bluez, the ObjectManager's GetManagedObjects): every device of the
-// first adapter that it remembers, pairs with or has lately seen, listed at
-// once, without an inquiry over the radio. Client of sd-bus (libsystemd).
+// first adapter (hci0 before hci1; a powered one before one that is off)
+// that it remembers, pairs with or has lately seen, listed at once, without
+// an inquiry over the radio. Client of sd-bus (libsystemd).
 //
 // Threads: any thread; each call opens a bus connection of its own and
 // closes it before returning. Nothing is logged.

@@ -113,7 +113,11 @@ BluezMockBus::BluezMockBus(Daemon daemon) {
     if (daemon == Daemon::None) return;
 
     const std::string mockLog = (dir_.path() / "dbusmock.log").string();
-    mock_ = spawn({python(), "-m", "dbusmock", "--template", "bluez5"}, mockLog);
+    const std::vector<std::string> mock =
+        daemon == Daemon::Bare
+            ? std::vector<std::string>{python(), "-m", "dbusmock", "org.bluez", "/", "org.bluez.Mock"}
+            : std::vector<std::string>{python(), "-m", "dbusmock", "--template", "bluez5"};
+    mock_ = spawn(mock, mockLog);
     if (!mock_ || !waitFor(mock_, [&] { return nameHasOwner(bus_, "org.bluez"); }, why))
         error_ = "python3-dbusmock's bluez5 template cannot run here (" +
                  (why.empty() ? "cannot fork" : why) + ")" + tail(mockLog);
@@ -294,6 +298,17 @@ std::string BluezMockBus::addDeviceObject(const std::string& adapter, const std:
     sd_bus_message_unref(call);
     called(r, error, "AddObject " + path);
     return path;
+}
+
+void BluezMockBus::addMethod(const std::string& interface, const std::string& name,
+                             const std::string& inSignature, const std::string& outSignature,
+                             const std::string& code) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const int r = sd_bus_call_method(bus_, "org.bluez", "/", "org.freedesktop.DBus.Mock",
+                                     "AddMethod", &error, nullptr, "sssss", interface.c_str(),
+                                     name.c_str(), inSignature.c_str(), outSignature.c_str(),
+                                     code.c_str());
+    called(r, error, "AddMethod " + name);
 }
 
 void BluezMockBus::setString(const std::string& path, const std::string& interface,

@@ -29,7 +29,10 @@ namespace vbz_test {
 
 class BluezMockBus {
 public:
-    enum class Daemon { BluezMock, None };
+    // BluezMock: the bluez5 template. Bare: a dbusmock that owns org.bluez
+    // with nothing on it (for answers that no bluetoothd would give; see
+    // addMethod). None: the bus alone.
+    enum class Daemon { BluezMock, Bare, None };
 
     explicit BluezMockBus(Daemon daemon = Daemon::BluezMock);
     ~BluezMockBus();
@@ -72,6 +75,11 @@ public:
     // (and Adapter); its object path.
     std::string addDeviceObject(const std::string& adapter, const std::string& node,
                                 const std::vector<Property>& properties);
+    // Adds a method to the object "/" of a Bare mock; code is dbusmock's
+    // python (e.g. "ret = 'text'").
+    void addMethod(const std::string& interface, const std::string& name,
+                   const std::string& inSignature, const std::string& outSignature,
+                   const std::string& code);
     void setString(const std::string& path, const std::string& interface,
                    const std::string& name, const std::string& value);
     void setU32(const std::string& path, const std::string& interface, const std::string& name,

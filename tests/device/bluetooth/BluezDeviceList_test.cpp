@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "device/bluetooth/BluetoothException.h"
 #include "device/bluetooth/BtInquiry.h"
 #include "tests/support/BluezMockBus.h"
 #include "tests/support/TempDir.h"
@@ -47,6 +48,11 @@ using BluezList = vbz_test::BluezBusTest;
 class BusWithoutBluez : public vbz_test::BluezBusTest {
 protected:
     BusWithoutBluez() : BluezBusTest(BluezMockBus::Daemon::None) {}
+};
+
+class BluezImpostor : public vbz_test::BluezBusTest {
+protected:
+    BluezImpostor() : BluezBusTest(BluezMockBus::Daemon::Bare) {}
 };
 }  // namespace
 
@@ -157,6 +163,24 @@ TEST_F(BusWithoutBluez, TheRadioInquiryAnswersWhenBluetoothdIsNotOnTheBus) {
     const auto list = inquiry.inquire();
     EXPECT_EQ(inquiry.radioInquiries, 1);
     EXPECT_EQ(addressesOf(list), std::vector<std::string>{"00:11:22:33:44:55"});
+}
+
+TEST_F(BluezImpostor, AnAnswerThatIsNoObjectTreeThrowsAndAnUnansweredCallFallsBack) {
+    // org.bluez without an object manager (as an old bluetoothd): the radio.
+    CountingInquiry inquiry(bus->address());
+    EXPECT_TRUE(inquiry.inquire().empty());
+    EXPECT_EQ(inquiry.radioInquiries, 1);
+
+    bus->addMethod("org.freedesktop.DBus.ObjectManager", "GetManagedObjects", "", "s",
+                   "ret = 'not a tree'");
+    std::string thrown;
+    try {
+        inquiry.inquire();
+    } catch (const BluetoothException& e) {
+        thrown = e.what();
+    }
+    EXPECT_EQ(thrown, "(74) Bad message");
+    EXPECT_EQ(inquiry.radioInquiries, 1);
 }
 
 TEST(BluezListWithoutABus, NoBusAtTheAddressFallsBackToTheRadio) {
