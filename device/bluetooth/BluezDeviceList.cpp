@@ -73,51 +73,55 @@ void check(int r) {
     if (r < 0) malformed(r);
 }
 
-// Reads the variant in front of the message into value when its type is
-// the one given; skips it otherwise (a property of an unexpected type is as
-// good as absent).
-void readString(sd_bus_message* m, const char* type, std::string& value) {
+// True when the variant in front of the message holds this type; skips it
+// otherwise (a property of an unexpected type is as good as absent).
+bool variantHolds(sd_bus_message* m, const char* type) {
     const char* contents = nullptr;
     check(sd_bus_message_peek_type(m, nullptr, &contents));
-    if (!contents || std::strcmp(contents, type) != 0) {
-        check(sd_bus_message_skip(m, "v"));
-        return;
-    }
+    if (contents && std::strcmp(contents, type) == 0) return true;
+    check(sd_bus_message_skip(m, "v"));
+    return false;
+}
+
+void readString(sd_bus_message* m, const char* type, std::string& value) {
+    if (!variantHolds(m, type)) return;
     const char* text = nullptr;
     check(sd_bus_message_read(m, "v", type, &text));
     value = text ? text : "";
 }
 
 void readBool(sd_bus_message* m, bool& value) {
-    const char* contents = nullptr;
-    check(sd_bus_message_peek_type(m, nullptr, &contents));
-    if (!contents || std::strcmp(contents, "b") != 0) {
-        check(sd_bus_message_skip(m, "v"));
-        return;
-    }
+    if (!variantHolds(m, "b")) return;
     int flag = 0;
     check(sd_bus_message_read(m, "v", "b", &flag));
     value = flag != 0;
 }
 
 void readU32(sd_bus_message* m, uint32_t& value) {
-    const char* contents = nullptr;
-    check(sd_bus_message_peek_type(m, nullptr, &contents));
-    if (!contents || std::strcmp(contents, "u") != 0) {
-        check(sd_bus_message_skip(m, "v"));
-        return;
+    if (variantHolds(m, "u")) check(sd_bus_message_read(m, "v", "u", &value));
+}
+
+// Calls fn(key) for each entry of the dictionary in front of the message
+// (entries of this signature, the key a text or an object path); fn reads
+// or skips the value.
+template <typename F>
+void forEachEntry(sd_bus_message* m, const char* entry, F&& fn) {
+    const std::string array = std::string("{") + entry + "}";
+    check(sd_bus_message_enter_container(m, 'a', array.c_str()));
+    int r;
+    while ((r = sd_bus_message_enter_container(m, 'e', entry)) > 0) {
+        const char* key = nullptr;
+        check(sd_bus_message_read_basic(m, entry[0], &key));
+        fn(std::string(key ? key : ""));
+        check(sd_bus_message_exit_container(m));
     }
-    check(sd_bus_message_read(m, "v", "u", &value));
+    check(r);
+    check(sd_bus_message_exit_container(m));
 }
 
 // The a{sv} of one interface.
 void readProperties(sd_bus_message* m, BluezObject& object) {
-    check(sd_bus_message_enter_container(m, 'a', "{sv}"));
-    int r;
-    while ((r = sd_bus_message_enter_container(m, 'e', "sv")) > 0) {
-        const char* key = nullptr;
-        check(sd_bus_message_read(m, "s", &key));
-        const std::string name = key ? key : "";
+    forEachEntry(m, "sv", [&](const std::string& name) {
         if (name == "Address") {
             readString(m, "s", object.address);
         } else if (name == "Name") {
@@ -134,49 +138,29 @@ void readProperties(sd_bus_message* m, BluezObject& object) {
             readBool(m, object.powered);
         } else if (name == "Class") {
             readU32(m, object.deviceClass);
-        } else if (name == "RSSI") {
-            object.inRange = true;
-            check(sd_bus_message_skip(m, "v"));
         } else {
+            if (name == "RSSI") object.inRange = true;
             check(sd_bus_message_skip(m, "v"));
         }
-        check(sd_bus_message_exit_container(m));
-    }
-    check(r);
-    check(sd_bus_message_exit_container(m));
+    });
 }
 
 // The a{oa{sa{sv}}} answer of GetManagedObjects.
 std::vector<BluezObject> readObjects(sd_bus_message* m) {
     std::vector<BluezObject> objects;
-    check(sd_bus_message_enter_container(m, 'a', "{oa{sa{sv}}}"));
-    int r;
-    while ((r = sd_bus_message_enter_container(m, 'e', "oa{sa{sv}}")) > 0) {
+    forEachEntry(m, "oa{sa{sv}}", [&](const std::string& path) {
         BluezObject object;
-        const char* path = nullptr;
-        check(sd_bus_message_read(m, "o", &path));
-        object.path = path ? path : "";
-        check(sd_bus_message_enter_container(m, 'a', "{sa{sv}}"));
-        int s;
-        while ((s = sd_bus_message_enter_container(m, 'e', "sa{sv}")) > 0) {
-            const char* interface = nullptr;
-            check(sd_bus_message_read(m, "s", &interface));
-            const std::string name = interface ? interface : "";
-            if (name == kAdapterInterface || name == kDeviceInterface) {
-                (name == kAdapterInterface ? object.adapter : object.device) = true;
+        object.path = path;
+        forEachEntry(m, "sa{sv}", [&](const std::string& interface) {
+            if (interface == kAdapterInterface || interface == kDeviceInterface) {
+                (interface == kAdapterInterface ? object.adapter : object.device) = true;
                 readProperties(m, object);
             } else {
                 check(sd_bus_message_skip(m, "a{sv}"));
             }
-            check(sd_bus_message_exit_container(m));
-        }
-        check(s);
-        check(sd_bus_message_exit_container(m));
-        check(sd_bus_message_exit_container(m));
+        });
         if (object.adapter || object.device) objects.push_back(std::move(object));
-    }
-    check(r);
-    check(sd_bus_message_exit_container(m));
+    });
     return objects;
 }
 

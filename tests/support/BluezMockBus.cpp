@@ -218,31 +218,29 @@ std::string BluezMockBus::tail(const std::string& logFile) const {
     return ": " + text;
 }
 
-std::string BluezMockBus::addAdapter(const std::string& name, const std::string& alias) {
+// A method of the bluez5 template's org.bluez.Mock that answers an object
+// path as text; "" (and a test failure) when it fails.
+template <typename... Args>
+std::string mockPathCall(sd_bus* bus, const char* method, const char* types, Args... args) {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
     const char* path = nullptr;
-    int r = sd_bus_call_method(bus_, "org.bluez", "/", "org.bluez.Mock", "AddAdapter", &error,
-                               &reply, "ss", name.c_str(), alias.c_str());
+    int r = sd_bus_call_method(bus, "org.bluez", "/", "org.bluez.Mock", method, &error, &reply,
+                               types, args...);
     if (r >= 0) r = sd_bus_message_read(reply, "s", &path);
     std::string result = r >= 0 && path ? path : "";
     sd_bus_message_unref(reply);
-    called(r, error, "AddAdapter " + name);
+    called(r, error, method);
     return result;
+}
+
+std::string BluezMockBus::addAdapter(const std::string& name, const std::string& alias) {
+    return mockPathCall(bus_, "AddAdapter", "ss", name.c_str(), alias.c_str());
 }
 
 std::string BluezMockBus::addDevice(const std::string& adapter, const std::string& address,
                                     const std::string& name) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    const char* path = nullptr;
-    int r = sd_bus_call_method(bus_, "org.bluez", "/", "org.bluez.Mock", "AddDevice", &error,
-                               &reply, "sss", adapter.c_str(), address.c_str(), name.c_str());
-    if (r >= 0) r = sd_bus_message_read(reply, "s", &path);
-    std::string result = r >= 0 && path ? path : "";
-    sd_bus_message_unref(reply);
-    called(r, error, "AddDevice " + address);
-    return result;
+    return mockPathCall(bus_, "AddDevice", "sss", adapter.c_str(), address.c_str(), name.c_str());
 }
 
 void BluezMockBus::pairDevice(const std::string& adapter, const std::string& address,
@@ -311,32 +309,30 @@ void BluezMockBus::addMethod(const std::string& interface, const std::string& na
     called(r, error, "AddMethod " + name);
 }
 
+// Properties.Set of one property, its value a variant of this type.
+template <typename T>
+void setVariant(sd_bus* bus, const std::string& path, const std::string& interface,
+                const std::string& name, const char* type, T value) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const int r = sd_bus_call_method(bus, "org.bluez", path.c_str(),
+                                     "org.freedesktop.DBus.Properties", "Set", &error, nullptr,
+                                     "ssv", interface.c_str(), name.c_str(), type, value);
+    called(r, error, "Set " + name);
+}
+
 void BluezMockBus::setString(const std::string& path, const std::string& interface,
                              const std::string& name, const std::string& value) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    const int r = sd_bus_call_method(bus_, "org.bluez", path.c_str(),
-                                     "org.freedesktop.DBus.Properties", "Set", &error, nullptr,
-                                     "ssv", interface.c_str(), name.c_str(), "s", value.c_str());
-    called(r, error, "Set " + name);
+    setVariant(bus_, path, interface, name, "s", value.c_str());
 }
 
 void BluezMockBus::setU32(const std::string& path, const std::string& interface,
                           const std::string& name, uint32_t value) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    const int r = sd_bus_call_method(bus_, "org.bluez", path.c_str(),
-                                     "org.freedesktop.DBus.Properties", "Set", &error, nullptr,
-                                     "ssv", interface.c_str(), name.c_str(), "u", value);
-    called(r, error, "Set " + name);
+    setVariant(bus_, path, interface, name, "u", value);
 }
 
 void BluezMockBus::setBool(const std::string& path, const std::string& interface,
                            const std::string& name, bool value) {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    const int r = sd_bus_call_method(bus_, "org.bluez", path.c_str(),
-                                     "org.freedesktop.DBus.Properties", "Set", &error, nullptr,
-                                     "ssv", interface.c_str(), name.c_str(), "b",
-                                     static_cast<int>(value));
-    called(r, error, "Set " + name);
+    setVariant(bus_, path, interface, name, "b", static_cast<int>(value));
 }
 
 }  // namespace vbz_test
