@@ -50,7 +50,7 @@ TEST(HandlerORV, SettingsAndPresetNames) {
     EXPECT_EQ(handler.getOrvVolume(), 0.0f);
     handler.setOrvVolume(std::numeric_limits<float>::quiet_NaN());
     EXPECT_EQ(handler.getOrvVolume(), 0.0f);
-    handler.setLoopbackDevice(4);
+    handler.setLoopbackDevice({4, "Speakers [Loopback]"});
 
     EXPECT_STREQ(orvfx_preset_name(0), "Default");
     EXPECT_STREQ(orvfx_preset_name(1), "Sharp");
