@@ -21,6 +21,7 @@
 #include "orv-fx/processor/BaseORV.h"
 #include "orv-fx/processor/OrvChannel.h"
 #include "tests/support/CountingAllocator.h"
+#include "tests/support/WhiteNoise.h"
 
 #include <cmath>
 #include <cstdint>
@@ -36,11 +37,10 @@ constexpr std::size_t kChannels = 2;
 // so that every band's detector has onsets to follow.
 std::vector<float> stereoSecond() {
     std::vector<float> in(kRate * kChannels);
-    uint64_t noise = 99;
+    vbz_test::WhiteNoise noise(99);
     for (std::size_t f = 0; f < kRate; ++f) {
         const double t = static_cast<double>(f) / kRate;
-        noise = noise * 6364136223846793005ull + 1442695040888963407ull;
-        const double hiss = static_cast<double>(noise >> 11) / 4503599627370496.0 - 1.0;
+        const double hiss = noise.next();
         const double burst = std::fmod(t, 0.125) < 0.02 ? 0.3 * hiss : 0.0;
         const double bass = 0.5 * std::sin(2.0 * std::numbers::pi * 60.0 * t) * (std::fmod(t, 0.5) < 0.25 ? 1.0 : 0.2);
         const double mid = 0.2 * std::sin(2.0 * std::numbers::pi * 880.0 * t);

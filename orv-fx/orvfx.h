@@ -12,8 +12,9 @@
  * the process-wide last error (orvfx_preset_name excepted).
  *
  * Threads: a processor is used by one thread at a time; different processors
- * may run on different threads. The encode and decode calls allocate nothing
- * and may run on an audio callback. */
+ * may run on different threads. The encode, decode, size and last-error calls
+ * allocate nothing and may run on an audio callback; create, destroy and
+ * set_preset allocate or free and should not. */
 #ifndef VIBRENZA_ORVFX_H
 #define VIBRENZA_ORVFX_H
 

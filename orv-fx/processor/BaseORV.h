@@ -44,6 +44,8 @@ public:
     virtual std::uint32_t getPreset() = 0;
     // Stores the preset (0 to 3) and rebuilds every channel from scratch; the
     // block size and token sizes do not change. A larger value is ignored.
+    // Allocates (throws std::bad_alloc, keeping the old channels): not from
+    // an audio callback.
     virtual void setPreset(std::uint32_t preset) = 0;
 
     // Buffers are interleaved (channel c of frame f at f x channels + c) and
@@ -79,7 +81,7 @@ public:
 // channel count whose token size would not fit in 32 bits; null with -12
 // when the processor object cannot be allocated; error 0 otherwise. Memory
 // exhausted while building the channels throws std::bad_alloc (nothing
-// leaks). Any thread.
+// leaks). Any thread; it allocates, so not from an audio callback.
 std::unique_ptr<BaseORV> createOrv(std::uint32_t sampleRate, std::uint32_t channels, std::uint32_t inputType,
                                    std::uint32_t processingType, std::int32_t& error);
 

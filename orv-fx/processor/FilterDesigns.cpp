@@ -37,12 +37,12 @@ namespace {
 
 enum class Design { LowPass1000, LowPass150, HighPass6500, HighPass10000, BandPass5500to7500, BandPass4800to5800 };
 
-struct DesignSpec {
+struct DesignRecipe {
     double highest;  // the section exists only strictly below half the rate
     SectionCoefficients (*make)(double fs);
 };
 
-DesignSpec specOf(Design d) {
+DesignRecipe recipeOf(Design d) {
     switch (d) {
         case Design::LowPass1000:
             return {1000.0, [](double fs) { return butterworthLowPass(1000.0, fs); }};
@@ -67,12 +67,12 @@ using FilterTable = std::array<SectionList<U>, kOrvSampleRates.size() + 1>;
 
 template <typename U>
 FilterTable<U> buildTable(Design design) {
-    const DesignSpec spec = specOf(design);
+    const DesignRecipe recipe = recipeOf(design);
     FilterTable<U> table;
     for (std::size_t i = 0; i < kOrvSampleRates.size(); ++i) {
         const double fs = static_cast<double>(kOrvSampleRates[i]);
-        if (spec.highest < fs / 2.0) {
-            const SectionCoefficients c = spec.make(fs);
+        if (recipe.highest < fs / 2.0) {
+            const SectionCoefficients c = recipe.make(fs);
             const std::vector<double> row(c.begin(), c.end());
             table[i + 1] = sectionListFromRows<U>(std::span(&row, 1));
         }
@@ -91,40 +91,19 @@ const SectionList<U>& lookup(int32_t sampleRate) {
 
 }  // namespace
 
-template <typename U>
-const SectionList<U>& lowPass1000(int32_t sampleRate) {
-    return lookup<U, Design::LowPass1000>(sampleRate);
-}
-template <typename U>
-const SectionList<U>& lowPass150(int32_t sampleRate) {
-    return lookup<U, Design::LowPass150>(sampleRate);
-}
-template <typename U>
-const SectionList<U>& highPass6500(int32_t sampleRate) {
-    return lookup<U, Design::HighPass6500>(sampleRate);
-}
-template <typename U>
-const SectionList<U>& highPass10000(int32_t sampleRate) {
-    return lookup<U, Design::HighPass10000>(sampleRate);
-}
-template <typename U>
-const SectionList<U>& bandPass5500to7500(int32_t sampleRate) {
-    return lookup<U, Design::BandPass5500to7500>(sampleRate);
-}
-template <typename U>
-const SectionList<U>& bandPass4800to5800(int32_t sampleRate) {
-    return lookup<U, Design::BandPass4800to5800>(sampleRate);
-}
-
-#define ORV_DEFINE_LOOKUP(name)                            \
-    template const SectionList<float>& name<float>(int32_t); \
+#define ORV_DEFINE_LOOKUP(name, design)                              \
+    template <typename U>                                            \
+    const SectionList<U>& name(int32_t sampleRate) {                 \
+        return lookup<U, Design::design>(sampleRate);                \
+    }                                                                \
+    template const SectionList<float>& name<float>(int32_t);         \
     template const SectionList<double>& name<double>(int32_t);
-ORV_DEFINE_LOOKUP(lowPass1000)
-ORV_DEFINE_LOOKUP(lowPass150)
-ORV_DEFINE_LOOKUP(highPass6500)
-ORV_DEFINE_LOOKUP(highPass10000)
-ORV_DEFINE_LOOKUP(bandPass5500to7500)
-ORV_DEFINE_LOOKUP(bandPass4800to5800)
+ORV_DEFINE_LOOKUP(lowPass1000, LowPass1000)
+ORV_DEFINE_LOOKUP(lowPass150, LowPass150)
+ORV_DEFINE_LOOKUP(highPass6500, HighPass6500)
+ORV_DEFINE_LOOKUP(highPass10000, HighPass10000)
+ORV_DEFINE_LOOKUP(bandPass5500to7500, BandPass5500to7500)
+ORV_DEFINE_LOOKUP(bandPass4800to5800, BandPass4800to5800)
 #undef ORV_DEFINE_LOOKUP
 
 }  // namespace orv

@@ -143,25 +143,33 @@ private:
         for (std::uint64_t j = 0; j < count; ++j) dst[j * channelCount] = fromProcessing<S>(workA[j]);
     }
 
+    // Runs step(first frame, frame count, channel) for every channel of every
+    // block in order, a last block being partial, and ands the results; every
+    // step runs even after a failed one.
+    template <class Step>
+    bool eachBlock(std::uint64_t frames, Step&& step) {
+        bool ok = true;
+        for (std::uint64_t first = 0; first < frames;) {
+            const std::uint64_t count = std::min<std::uint64_t>(workA.size(), frames - first);
+            for (std::uint32_t c = 0; c < channelCount; ++c) ok = step(first, count, c) && ok;
+            first += count;
+        }
+        return ok;
+    }
+
     template <class S>
     bool encodeAs(const S* in, std::uint8_t* tokens, std::uint64_t frames) {
         if constexpr (!std::is_same_v<S, T>) {
             return false;
         } else {
             if (!usable(in != nullptr && tokens != nullptr, frames)) return false;
-            const std::uint64_t blockFrames = workA.size();
             std::uint64_t offset = 0;
-            bool ok = true;
-            for (std::uint64_t first = 0; first < frames;) {
-                const std::uint64_t count = std::min(blockFrames, frames - first);
-                for (std::uint32_t c = 0; c < channelCount; ++c) {
-                    deinterleave(in, first, count, c);
-                    ok = channels[c].encodeBlock(std::span<const U>(workA), tokens + offset, std::span<U>(workB)) && ok;
-                    offset += channels[c].tokenSize();
-                }
-                first += count;
-            }
-            return ok;
+            return eachBlock(frames, [&](std::uint64_t first, std::uint64_t count, std::uint32_t c) {
+                deinterleave(in, first, count, c);
+                const bool done = channels[c].encodeBlock(std::span<const U>(workA), tokens + offset, std::span<U>(workB));
+                offset += channels[c].tokenSize();
+                return done;
+            });
         }
     }
 
@@ -171,25 +179,20 @@ private:
             return false;
         } else {
             if (!usable(out != nullptr && (tokens != nullptr || tokenBytes == 0), frames)) return false;
-            const std::uint64_t blockFrames = workA.size();
             std::uint64_t start = 0;
-            bool ok = true;
-            for (std::uint64_t first = 0; first < frames;) {
-                const std::uint64_t count = std::min(blockFrames, frames - first);
-                for (std::uint32_t c = 0; c < channelCount; ++c) {
-                    const std::uint32_t size = channels[c].tokenSize();
-                    if (start > tokenBytes || tokenBytes - start < size) {
-                        // A missing token is silence; the channel does not advance.
-                        std::fill(workA.begin(), workA.end(), U(0));
-                    } else {
-                        ok = channels[c].decodeBlock(tokens + start, std::span<U>(workA), std::span<U>(workB)) && ok;
-                    }
-                    start += size;
-                    interleave(out, first, count, c);
+            return eachBlock(frames, [&](std::uint64_t first, std::uint64_t count, std::uint32_t c) {
+                const std::uint32_t size = channels[c].tokenSize();
+                bool done = true;
+                if (start > tokenBytes || tokenBytes - start < size) {
+                    // A missing token is silence; the channel does not advance.
+                    std::fill(workA.begin(), workA.end(), U(0));
+                } else {
+                    done = channels[c].decodeBlock(tokens + start, std::span<U>(workA), std::span<U>(workB));
                 }
-                first += count;
-            }
-            return ok;
+                start += size;
+                interleave(out, first, count, c);
+                return done;
+            });
         }
     }
 
@@ -199,18 +202,12 @@ private:
             return false;
         } else {
             if (!usable(in != nullptr && out != nullptr, frames)) return false;
-            const std::uint64_t blockFrames = workA.size();
-            bool ok = true;
-            for (std::uint64_t first = 0; first < frames;) {
-                const std::uint64_t count = std::min(blockFrames, frames - first);
-                for (std::uint32_t c = 0; c < channelCount; ++c) {
-                    deinterleave(in, first, count, c);
-                    ok = channels[c].processBlock(std::span<U>(workA), std::span<U>(workB)) && ok;
-                    interleave(out, first, count, c);
-                }
-                first += count;
-            }
-            return ok;
+            return eachBlock(frames, [&](std::uint64_t first, std::uint64_t count, std::uint32_t c) {
+                deinterleave(in, first, count, c);
+                const bool done = channels[c].processBlock(std::span<U>(workA), std::span<U>(workB));
+                interleave(out, first, count, c);
+                return done;
+            });
         }
     }
 

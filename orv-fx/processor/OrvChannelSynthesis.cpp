@@ -29,8 +29,10 @@ void OrvChannel<U>::synthesise(std::span<U> out, std::span<U> scratch) {
     std::fill(out.begin(), out.end(), U(0));
     std::array<U, 3> amplitude{};
     for (std::size_t k = 0; k < pulses_.size(); ++k) {
+        const bool wasIdle = pulses_[k].isIdle();
         amplitude[k] = pulses_[k].process(scratch, band_[k + 1], U(1));
-        addInto<U>(out, scratch);
+        // An idle pulse that is not started writes zeros: nothing to add.
+        if (!wasIdle || amplitude[k] > U(0)) addInto<U>(out, scratch);
     }
     // The rumble gives way to what the pulses ask in this block, not to the
     // held amplitudes of pulses still playing from earlier blocks.

