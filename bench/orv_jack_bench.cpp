@@ -28,6 +28,7 @@
 #include "sdk/core/LogLine.h"
 #include "tests/support/JackTestServer.h"
 #include "tests/support/jack/BurstTrain.h"
+#include "tests/support/jack/VestTimeline.h"
 #include "tools/vest-emulator/StreamingVest.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 #include "vibrenza/vibrenza.h"
@@ -35,8 +36,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-constexpr int kChannels = 20;
 
 double processCpuSeconds() {
     timespec ts{};
@@ -122,15 +121,7 @@ void CaptureToVest(benchmark::State& state) {
             sdk.disconnect();
         }
 
-        std::vector<vbz_test::TimedSample> signal;
-        for (const auto& b : streaming.blocks()) {
-            if (!b.answered || b.samples == 0) continue;
-            const double step = static_cast<double>(b.durationUs) * 1e-6 / b.samples;
-            for (std::size_t k = 0; k < b.samples; ++k)
-                signal.push_back({b.answeredAt + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                     std::chrono::duration<double>(step * static_cast<double>(k))),
-                                  b.values[k * kChannels]});
-        }
+        const auto signal = vbz_test::vestTimeline(streaming.blocks(), 0);
         const auto segments = vbz_test::activeSegments(signal, 0.02f, 150ms);
         std::vector<double> latencies;
         for (const auto& onset : player.onsets())

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <thread>
 #include <limits>
 #include <numbers>
 #include <stdexcept>
@@ -152,4 +156,55 @@ TEST(CoreSample, VolumeClampAndNaN) {
     } cases[] = {{1.5, 0.8, 1.0},  {1.5, -0.8, -1.0}, {1.0, 0.25, 0.25}, {1.0, -1.0, -1.0},
                  {1.0, nan, 0.0},  {2.0, inf, 1.0},   {2.0, -inf, -1.0}, {0.0, 0.7, 0.0}};
     for (const auto& k : cases) EXPECT_EQ(OrvCore::outputSample(k.gain, k.s), k.out) << k.gain << " x " << k.s;
+}
+
+namespace {
+// A host whose initialise holds until released, as a slow device list would.
+class SlowHost : public FakeAudioHost {
+public:
+    PaError initialize() override {
+        std::unique_lock<std::mutex> lock(m);
+        entered = true;
+        cv.notify_all();
+        cv.wait(lock, [&] { return released; });
+        return FakeAudioHost::initialize();
+    }
+    void waitEntered() {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [&] { return entered; });
+    }
+    void release() {
+        std::lock_guard<std::mutex> lock(m);
+        released = true;
+        cv.notify_all();
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false, released = false;
+};
+}  // namespace
+
+TEST(CoreRate, AStreamsRateChangeDoesNotWaitForACaptureStart) {
+    LogRecorder log{0};
+    SlowHost host;
+    host.addLoopback("Speakers [Loopback]", 2);
+    vbz_test::ScopedAudioHost installed{host};
+    OrvCore core;
+    core.setSampleRate(500.0);
+    std::thread starter([&] { core.setDevice({0, "Speakers [Loopback]"}); });
+    host.waitEntered();  // the start holds the control lock
+
+    // The stream's rate change gives up instead of holding up its render,
+    // and leaves the rate for a later block.
+    auto change = std::async(std::launch::async, [&] { core.setSampleRate(2000.0); });
+    const bool returned = change.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    EXPECT_TRUE(returned);
+    EXPECT_EQ(core.getSampleRate(), 500.0);
+    host.release();
+    starter.join();
+    change.wait();
+    EXPECT_TRUE(core.loopback().isRunning());
+    core.setSampleRate(2000.0);
+    EXPECT_EQ(core.getSampleRate(), 2000.0);
+    EXPECT_EQ(core.loopback().outputBlockSize(), 40u);
 }

@@ -10,6 +10,7 @@
 #include <numbers>
 #include <vector>
 
+#include "tests/support/CountingAllocator.h"
 #include "tests/support/FakeAudioHost.h"
 #include "tests/support/LogRecorder.h"
 
@@ -332,4 +333,20 @@ TEST_F(Loopback, OutputRateAndPresetChanges) {
     EXPECT_EQ(loopback.setOutputRate(123.0), -17) << "a refused rate stops the capture";
     EXPECT_FALSE(loopback.isRunning());
     EXPECT_EQ(host.balance, 0);
+}
+
+TEST_F(Loopback, TheCaptureCallbackAndThePullAllocateNothing) {
+    OrvLoopback loopback;
+    ASSERT_EQ(loopback.start(2000.0, ref(six)), 0);
+    const auto input = frames(480, 6, [](unsigned long i, int c) { return c == 0 ? tone(i) : 0.0f; });
+    std::vector<double> out(25);
+    feed(input, 480);  // warm-up
+    const long before = vbz_test::allocationCount();
+    for (int k = 0; k < 200; ++k) {  // two seconds of capture, pulled as a vest would
+        feed(input, 480);
+        loopback.pull(out);
+        loopback.pull(out);
+    }
+    EXPECT_EQ(vbz_test::allocationCount() - before, 0);
+    EXPECT_GT(loopback.counters().underruns + loopback.queued(), 0u);
 }
