@@ -157,12 +157,9 @@ int OrvLoopback::start(double outputRate, const AudioDeviceRef& device) {
 
 int OrvLoopback::createOutputProcessor(double rate) {
     if (!inProcessor_) return -1;
-    {
-        std::lock_guard<std::mutex> lock(captureLock_);
-        if (outProcessor_) return -1;
-    }
     // Built outside the capture lock, so that neither the capture callback nor
-    // a pull waits for the filter designs; only the swap happens under it.
+    // a pull waits for the filter designs; only the swap happens under it, so
+    // the callback decodes every block with the old processor or the new one.
     int32_t error = 0;
     std::unique_ptr<orv::BaseORV> made = makeProcessor(rate, error);
     if (!made) return reportOrvError(error);
@@ -171,9 +168,10 @@ int OrvLoopback::createOutputProcessor(double rate) {
     const bool consistent = tokens_.size() == made->getTokenBytes(block.size());
     {
         std::lock_guard<std::mutex> lock(captureLock_);
-        outProcessor_ = std::move(made);
+        outProcessor_.swap(made);
         outBlock_.swap(block);
     }
+    made.reset();  // the one replaced, if any
     if (consistent) return 0;
     log(4, "ORV-fx: inconsistent token sizes between in and out");
     return -1;
@@ -204,12 +202,6 @@ void OrvLoopback::stop() {
 
 int OrvLoopback::setOutputRate(double rate) {
     if (!isRunning()) return 0;
-    std::unique_ptr<orv::BaseORV> old;
-    {
-        std::lock_guard<std::mutex> lock(captureLock_);
-        old = std::move(outProcessor_);
-    }
-    old.reset();
     const int made = createOutputProcessor(rate);
     if (made != 0) {
         stop();
@@ -250,11 +242,12 @@ void OrvLoopback::onAudioInput(const float* input, unsigned long frameCount) {
             inProcessor_->encode(inBlock_.data(), tokens_.data(), blockFrames_);
             {
                 std::lock_guard<std::mutex> lock(captureLock_);
-                if (outProcessor_)
+                if (outProcessor_) {
                     outProcessor_->decode(tokens_.data(), tokens_.size(), outBlock_.data(), outBlock_.size());
-                if (fifo_.size() >= kFifoBlocks * outBlock_.size() ||
-                    !fifo_.push(outBlock_.data(), outBlock_.size()))
-                    ++counters_.overflows;
+                    if (fifo_.size() >= kFifoBlocks * outBlock_.size() ||
+                        !fifo_.push(outBlock_.data(), outBlock_.size()))
+                        ++counters_.overflows;
+                }
             }
             inBlock_.clear();
         }

@@ -59,8 +59,9 @@ public:
     void stop();
     bool isRunning() const { return running_.load(std::memory_order_acquire); }
     // Replaces the output processor by one at rate while running (queued
-    // samples stay); 0 and nothing else when stopped. A failure stops the
-    // capture and is returned.
+    // samples stay; the new one is made before the old one goes, so no block
+    // is lost or decoded by neither); 0 and nothing else when stopped. A
+    // failure stops the capture and is returned.
     int setOutputRate(double rate);
     // Kept across starts; applied to a running output processor at once.
     void setPreset(unsigned preset);
