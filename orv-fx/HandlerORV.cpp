@@ -6,9 +6,7 @@ namespace {
 constexpr const char* kTag = "HandlerORV";
 // The output rate of the haptics for a vest until its stream asks for another.
 constexpr double kVestRate = 500.0;
-}  // namespace
 
-namespace {
 vbz::StreamSlot::Factory slotFactory(HandlerORV::StreamFactory factory, AbstractCore* source, std::mutex* mutex,
                                      IHandler* owner) {
     if (!factory) return vbz::StreamSlot::defaultFactory(source, mutex, owner);
