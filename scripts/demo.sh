@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The main job: build the SDK, then play a few effects of an example pattern
-# on an emulated vest over Wi-Fi, and show what the vest received.
+# on an emulated vest over Wi-Fi, and show what the vest received. With
+# --orv, the example drives the emulated vest from what a private JACK server
+# (dummy driver) plays instead: audio to haptics.
 #
 # Wi-Fi discovery broadcasts on every network interface, so nothing here runs
 # in this machine's own network namespace: the emulated vest runs in a
@@ -48,7 +50,21 @@ if [ "${1:-}" = "--inside" ]; then
   done
   echo "== example application on 10.213.0.2 (second private namespace)"
   status=0
-  nsenter --net="$app_ns" "$app" --wifi "$pattern" || status=$?
+  if [ "${2:-}" = "--orv" ]; then
+    # Audio to haptics: a private JACK server (dummy driver) whose "system"
+    # output plays a sine; the application captures its loopback.
+    server="vbzdemo$$"
+    bash scripts/jack_test_server.sh start "$out/jack" "$server" build/release/tests/sdk/audio/jack_sink_clients
+    [ -s "$out/jack/ready" ] || { echo "demo: no JACK server: $(cat "$out/jack/unavailable")"; exit 1; }
+    export JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
+    jack_simple_client >/dev/null 2>&1 &
+    tone=$!
+    nsenter --net="$app_ns" "$app" --wifi --orv system --seconds 8 || status=$?
+    kill "$tone" 2>/dev/null || true
+    bash scripts/jack_test_server.sh stop "$out/jack" "$server"
+  else
+    nsenter --net="$app_ns" "$app" --wifi "$pattern" || status=$?
+  fi
 
   kill -TERM "$vest"
   wait "$vest" || true
@@ -83,4 +99,4 @@ demo: cannot make private network namespaces here, so the demo did not run.
 TEXT
   exit 1
 fi
-exec "${isolate[@]}" bash "$root/scripts/demo.sh" --inside
+exec "${isolate[@]}" bash "$root/scripts/demo.sh" --inside "$@"
