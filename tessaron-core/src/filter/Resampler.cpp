@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace tsr {
 
@@ -30,9 +31,18 @@ void ResampleJob::setDestination(float* dest, uint64_t cap) {
 
 void ResampleJob::setRatio(double sourceRate, double outputRate) { ratio = sourceRate / outputRate; }
 
-Resampler::Resampler() { filter.setCoefficients(lowPassCoefficients(0.0)); }
+Resampler::Resampler() : lastRate_(std::numeric_limits<double>::quiet_NaN()) {
+    filter.setCoefficients(lowPassCoefficients(0.0));
+}
 
 void Resampler::configure(double outputRate, double bandLow, double bandHigh, const ResampleJob& job) {
+    // The same rate gives the same mode and cascade: the states carry on.
+    if (job.source != nullptr && job.source == continuation_ && outputRate == lastRate_) {
+        filter.continueSource(job.source);
+        return;
+    }
+    continuation_ = nullptr;
+    lastRate_ = outputRate;
     filter.setSource(job.source);
     const double nyquist = 0.5 * outputRate;
     if (nyquist > bandHigh) {
@@ -54,10 +64,11 @@ int32_t Resampler::process(ResampleJob& job) {
     if (!(job.ratio <= kMaxRatio && job.ratio >= kMinRatio)) return kInvalidArgument;
     if (job.consumed_ != 0 || job.produced_ != 0) return kInvalidArgument;
 
-    // configure has pointed the filter at this source already; doing it again
-    // changes nothing then, and keeps a job whose source was replaced after
-    // configure from reading the previous block's memory.
-    filter.setSource(job.source);
+    // configure has pointed the filter at this source already, with the
+    // count it continues from; a job whose source was replaced after
+    // configure starts afresh rather than read the previous block's memory.
+    const bool continuing = job.source == continuation_;
+    if (!continuing) filter.setSource(job.source);
 
     double pos = position;
     bool switched = false;
@@ -104,6 +115,15 @@ int32_t Resampler::process(ResampleJob& job) {
     }
     job.consumed_ = consumed;
     position = pos;
+
+    // The next block of this job starts at the first sample not consumed.
+    // After the switch to the following sample the cascade's count is
+    // relative to it, which stands at sourceLength; a block that switched
+    // and did not consume everything cannot be followed on (only an output
+    // above the bank rate can end so, and it never filters).
+    if (!switched) filter.skipTo(consumed);
+    const bool followable = job.source != nullptr && (!switched || consumed == job.sourceLength);
+    continuation_ = followable ? job.source + consumed : nullptr;
     return 0;
 }
 
@@ -111,6 +131,7 @@ void Resampler::reset() {
     position = 0.0;
     previousSample = 0.0f;
     filter.reset();
+    continuation_ = nullptr;
 }
 
 }  // namespace tsr
