@@ -1,6 +1,7 @@
 // The render step against the golden recording of its output (golden/): every
-// kept buffer of every scenario within 1e-6 of full scale, so that rewriting
-// the hot loops for speed changes nothing but the last bits.
+// kept buffer of every scenario within 1e-6 of full scale, on each kernel path
+// (baseline x86-64 and AVX2), so that the hot loops, however restructured,
+// change nothing but the last bits.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -9,6 +10,7 @@
 
 #include "tests/tessaron-core/engine/golden/GoldenFile.h"
 #include "tests/tessaron-core/engine/golden/GoldenScenarios.h"
+#include "tessaron-core/src/render/RenderKernels.h"
 
 namespace {
 
@@ -55,10 +57,27 @@ void compareWithGolden() {
         EXPECT_EQ(kept, rec.buffers.size()) << rec.name;
         // A scenario that renders silence would compare nothing.
         EXPECT_GT(loudest, 0.05) << rec.name;
-        ::testing::Test::RecordProperty(rec.name, std::to_string(worst));
+        std::ostringstream worstText;
+        worstText << worst;
+        ::testing::Test::RecordProperty(rec.name, worstText.str());
     }
 }
 
 }  // namespace
 
-TEST(RenderGolden, RenderMatchesTheRecording) { compareWithGolden(); }
+TEST(RenderGolden, BaselinePathMatchesTheRecording) {
+    ASSERT_TRUE(tsr::selectRenderPath(tsr::RenderPath::Baseline));
+    compareWithGolden();
+}
+
+TEST(RenderGolden, Avx2PathMatchesTheRecording) {
+    if (!tsr::selectRenderPath(tsr::RenderPath::Avx2)) GTEST_SKIP() << "this processor has no AVX2 with FMA";
+    EXPECT_EQ(tsr::renderPath(), tsr::RenderPath::Avx2);
+    compareWithGolden();
+}
+
+// Where the processor has AVX2 with FMA, the library chose it when it loaded.
+TEST(RenderGolden, TheLoadChoosesTheBestPathThisProcessorRuns) {
+    EXPECT_EQ(tsr::renderPath(), tsr::renderPathSupported(tsr::RenderPath::Avx2) ? tsr::RenderPath::Avx2
+                                                                                 : tsr::RenderPath::Baseline);
+}
