@@ -53,7 +53,7 @@ void renderReference(Effect* effects, std::size_t count, double* const* acc, flo
             const Effect& fx = effects[e];
             const float* src = fx.source;
             const double start = fx.position + static_cast<double>(from) * fx.ratio;
-            tsr::kernel_loops::interpolate(src, start, fx.ratio, scratch, m);
+            tsr::kernel_loops::interpolate(src, fx.length, start, fx.ratio, scratch, m);
             for (std::size_t k = 0; k < m; ++k) scratch[k] *= fx.gain;
             for (std::size_t c = 0; c < kActuators; ++c) {
                 double* __restrict d = acc[c] + from;

@@ -99,7 +99,7 @@ int32_t Resampler::process(ResampleJob& job) {
     uint64_t k = 0;
     if (!filter.enabled && job.capacity > 0) {
         k = unfilteredSpan(pos0, ratio, length, job.capacity);
-        if (k > 0) renderKernels().interpolate(job.source, pos0, ratio, job.destination, k);
+        if (k > 0) renderKernels().interpolate(job.source, length, pos0, ratio, job.destination, k);
     }
 
     // The rest, one output at a time: the filter, the block's edges and the

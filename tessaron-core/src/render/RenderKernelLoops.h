@@ -3,59 +3,110 @@
 // compiled with its own target flags; the compiler vectorises them for that
 // target. Only the interpolation has an AVX2 form by hand (a gather of
 // sample pairs), the compilers' own vectorisation of it being poor.
+//
+// Everything here has internal linkage and calls no template of the standard
+// library: an inline function of one name built with two sets of flags would
+// leave the linker free to keep either body for both sets, and the baseline
+// set could end up running AVX2 instructions.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
 #if defined(__AVX2__) && defined(__FMA__)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 namespace tsr::kernel_loops {
+namespace {
 
-inline constexpr double kEpsilon = 0.00001;
+constexpr double kEpsilon = 0.00001;
 
-inline float interpolateOne(const float* src, double x) {
+[[maybe_unused]] float interpolateOne(const float* src, double x) {
     const auto i = static_cast<int32_t>(x + kEpsilon);
-    const float t = static_cast<float>(std::max(x - static_cast<double>(i), 0.0));
+    const double fraction = x - static_cast<double>(i);
+#if defined(__SSE2__)
+    // One instruction rather than a branch that the compiler would make of
+    // the comparison, taken at random where x lies just below a sample.
+    const float t = static_cast<float>(_mm_cvtsd_f64(_mm_max_sd(_mm_set_sd(fraction), _mm_setzero_pd())));
+#else
+    const float t = static_cast<float>(fraction > 0.0 ? fraction : 0.0);
+#endif
     const float s0 = src[i];
     const float s1 = src[i + 1];
     return t * (s1 - s0) + s0;
 }
 
-inline void interpolate(const float* src, double pos0, double ratio, float* out, std::size_t n) {
+[[maybe_unused]] void interpolate(const float* src, std::size_t length, double pos0, double ratio, float* out, std::size_t n) {
     std::size_t k = 0;
 #if defined(__AVX2__) && defined(__FMA__)
     const __m256d r = _mm256_set1_pd(ratio);
     const __m256d eps = _mm256_set1_pd(kEpsilon);
     const __m256d zero = _mm256_setzero_pd();
-    const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-    __m256d kk = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
     const __m256d p0 = _mm256_set1_pd(pos0);
     const __m256d four = _mm256_set1_pd(4.0);
-    for (; k + 4 <= n; k += 4) {
+    const auto counts = [](std::size_t from) {
+        const auto f = static_cast<double>(from);
+        return _mm256_setr_pd(f, f + 1.0, f + 2.0, f + 3.0);
+    };
+    // Four outputs: their positions, the whole parts and the weights.
+    struct Lanes {
+        __m128i i;
+        __m128 t;
+    };
+    const auto lanes = [&](__m256d kk) {
         const __m256d x = _mm256_add_pd(p0, _mm256_mul_pd(kk, r));
         const __m128i i = _mm256_cvttpd_epi32(_mm256_add_pd(x, eps));
-        const __m128 t = _mm256_cvtpd_ps(_mm256_max_pd(_mm256_sub_pd(x, _mm256_cvtepi32_pd(i)), zero));
+        return Lanes{i, _mm256_cvtpd_ps(_mm256_max_pd(_mm256_sub_pd(x, _mm256_cvtepi32_pd(i)), zero))};
+    };
+    __m256d kk = counts(0);
+    if (ratio <= 0.75) {
+        // Four outputs lie within five samples: two loads and two in-register
+        // picks instead of a gather, while those five are inside the source.
+        for (; k + 4 <= n; k += 4) {
+            const Lanes l = lanes(kk);
+            const int32_t i0 = _mm_cvtsi128_si32(l.i);
+            if (static_cast<std::size_t>(i0) + 4 >= length) break;
+            const __m128i rel = _mm_sub_epi32(l.i, _mm_set1_epi32(i0));
+            const __m128 s0 = _mm_permutevar_ps(_mm_loadu_ps(src + i0), rel);
+            const __m128 s1 = _mm_permutevar_ps(_mm_loadu_ps(src + i0 + 1), rel);
+            _mm_storeu_ps(out + k, _mm_fmadd_ps(l.t, _mm_sub_ps(s1, s0), s0));
+            kk = _mm256_add_pd(kk, four);
+        }
+        kk = counts(k);
+    }
+    const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+    for (; k + 4 <= n; k += 4) {
+        const Lanes l = lanes(kk);
         // Each lane loads the pair (src[i], src[i + 1]) as one 64-bit element.
-        const __m256i pairs = _mm256_i32gather_epi64(reinterpret_cast<const long long*>(src), i, 4);
-        const __m256 split8 = _mm256_permutevar8x32_ps(_mm256_castsi256_ps(pairs), split);
-        const __m128 s0 = _mm256_castps256_ps128(split8);
-        const __m128 s1 = _mm256_extractf128_ps(split8, 1);
-        _mm_storeu_ps(out + k, _mm_fmadd_ps(t, _mm_sub_ps(s1, s0), s0));
+        const __m256i pairs = _mm256_i32gather_epi64(reinterpret_cast<const long long*>(src), l.i, 4);
+        const __m256 both = _mm256_permutevar8x32_ps(_mm256_castsi256_ps(pairs), split);
+        const __m128 s0 = _mm256_castps256_ps128(both);
+        const __m128 s1 = _mm256_extractf128_ps(both, 1);
+        _mm_storeu_ps(out + k, _mm_fmadd_ps(l.t, _mm_sub_ps(s1, s0), s0));
         kk = _mm256_add_pd(kk, four);
     }
+#else
+    (void)length;
 #endif
     for (; k < n; ++k) out[k] = interpolateOne(src, pos0 + static_cast<double>(k) * ratio);
 }
 
-inline void scaleByLine(float* x, std::size_t n, double a, double b) {
-    for (std::size_t k = 0; k < n; ++k) x[k] *= static_cast<float>(a + b * static_cast<double>(k));
+// Counts go through int32 on their way to double: the conversion from a
+// 64-bit count has no vector form before AVX-512.
+[[maybe_unused]] void scaleByLine(float* x, std::size_t n, double a, double b) {
+    constexpr std::size_t kChunk = std::size_t{1} << 30;
+    for (std::size_t from = 0; from < n; from += kChunk) {
+        const auto m = static_cast<int32_t>(n - from < kChunk ? n - from : kChunk);
+        const double start = a + b * static_cast<double>(from);
+        float* y = x + from;
+        for (int32_t k = 0; k < m; ++k) y[k] *= static_cast<float>(start + b * static_cast<double>(k));
+    }
 }
 
-inline void mix(double* const* dst, const double* weight, std::size_t channels, const float* x, std::size_t n) {
+[[maybe_unused]] void mix(double* const* dst, const double* weight, std::size_t channels, const float* x, std::size_t n) {
     for (std::size_t c = 0; c < channels; ++c) {
         double* __restrict d = dst[c];
         const double w = weight[c];
@@ -63,4 +114,5 @@ inline void mix(double* const* dst, const double* weight, std::size_t channels, 
     }
 }
 
+}  // namespace
 }  // namespace tsr::kernel_loops

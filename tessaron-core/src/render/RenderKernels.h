@@ -17,11 +17,13 @@
 namespace tsr {
 
 struct RenderKernels {
-    // out[k] = linear interpolation of src at x = pos0 + k * ratio, for k in
-    // [0, n): with i the whole part of x + 1e-5 and t = max(x - i, 0) as f32,
-    // t * (src[i + 1] - src[i]) + src[i] in f32. The caller guarantees
-    // x + 1e-5 >= 0 and i + 1 within src, below 2^31, for every k.
-    void (*interpolate)(const float* src, double pos0, double ratio, float* out, std::size_t n);
+    // out[k] = linear interpolation of src (length samples) at x = pos0 +
+    // k * ratio, for k in [0, n): with i the whole part of x + 1e-5 and
+    // t = max(x - i, 0) as f32, t * (src[i + 1] - src[i]) + src[i] in f32.
+    // The caller guarantees x + 1e-5 >= 0 and i + 1 < length < 2^31 for
+    // every k.
+    void (*interpolate)(const float* src, std::size_t length, double pos0, double ratio, float* out,
+                        std::size_t n);
     // x[k] *= f32(a + b * k): a straight stretch of gain, envelope and level.
     void (*scaleByLine)(float* x, std::size_t n, double a, double b);
     // dst[c][k] += x[k] * weight[c] for the `channels` accumulators given.
