@@ -106,6 +106,35 @@ constexpr double kEpsilon = 0.00001;
     }
 }
 
+[[maybe_unused]] void clampToFullScale(double* x, std::size_t n) {
+    std::size_t k = 0;
+    // By hand: the compiler keeps the comparisons as masks and blends rather
+    // than minimum and maximum instructions, which it may not assume equal.
+#if defined(__AVX2__) && defined(__FMA__)
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d minusOne = _mm256_set1_pd(-1.0);
+    for (; k + 4 <= n; k += 4) {
+        __m256d v = _mm256_loadu_pd(x + k);
+        v = _mm256_and_pd(v, _mm256_cmp_pd(v, v, _CMP_EQ_OQ));  // NaN to 0
+        _mm256_storeu_pd(x + k, _mm256_max_pd(_mm256_min_pd(v, one), minusOne));
+    }
+#elif defined(__SSE2__)
+    const __m128d one = _mm_set1_pd(1.0);
+    const __m128d minusOne = _mm_set1_pd(-1.0);
+    for (; k + 2 <= n; k += 2) {
+        __m128d v = _mm_loadu_pd(x + k);
+        v = _mm_and_pd(v, _mm_cmpeq_pd(v, v));  // NaN to 0
+        _mm_storeu_pd(x + k, _mm_max_pd(_mm_min_pd(v, one), minusOne));
+    }
+#endif
+    for (; k < n; ++k) {
+        double v = x[k];
+        v = v == v ? v : 0.0;
+        v = v < 1.0 ? v : 1.0;
+        x[k] = v > -1.0 ? v : -1.0;
+    }
+}
+
 [[maybe_unused]] void mix(double* const* dst, const double* weight, std::size_t channels, const float* x, std::size_t n) {
     for (std::size_t c = 0; c < channels; ++c) {
         double* __restrict d = dst[c];

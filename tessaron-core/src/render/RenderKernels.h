@@ -28,6 +28,8 @@ struct RenderKernels {
     void (*scaleByLine)(float* x, std::size_t n, double a, double b);
     // dst[c][k] += x[k] * weight[c] for the `channels` accumulators given.
     void (*mix)(double* const* dst, const double* weight, std::size_t channels, const float* x, std::size_t n);
+    // To [-1, 1]; NaN becomes 0 (silence, not full scale).
+    void (*clampToFullScale)(double* x, std::size_t n);
 };
 
 enum class RenderPath { Baseline, Avx2 };

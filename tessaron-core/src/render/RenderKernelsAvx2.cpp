@@ -6,7 +6,8 @@
 
 namespace tsr {
 namespace {
-const RenderKernels kAvx2{kernel_loops::interpolate, kernel_loops::scaleByLine, kernel_loops::mix};
+const RenderKernels kAvx2{kernel_loops::interpolate, kernel_loops::scaleByLine, kernel_loops::mix,
+                          kernel_loops::clampToFullScale};
 }  // namespace
 
 const RenderKernels* const kAvx2Kernels = &kAvx2;

@@ -4,6 +4,7 @@
 
 namespace tsr {
 
-const RenderKernels kBaselineKernels{kernel_loops::interpolate, kernel_loops::scaleByLine, kernel_loops::mix};
+const RenderKernels kBaselineKernels{kernel_loops::interpolate, kernel_loops::scaleByLine, kernel_loops::mix,
+                          kernel_loops::clampToFullScale};
 
 }  // namespace tsr

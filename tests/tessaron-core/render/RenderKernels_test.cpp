@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,25 @@ TEST(RenderKernels, ScaleByLineAndMixFollowTheirFormulas) {
             }
             EXPECT_EQ(acc[2][0], 0.25) << p.name;
             EXPECT_EQ(acc[0][n], 0.25) << p.name;
+        }
+    }
+}
+
+TEST(RenderKernels, ClampKeepsFullScaleAndSilencesNaN) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::vector<double> in{0.5, 1.0, 1.5, -1.0, -3.0, std::nan(""), inf, -inf, -0.0, 0.999999, -0.25};
+    const std::vector<double> want{0.5, 1.0, 1.0, -1.0, -1.0, 0.0, 1.0, -1.0, -0.0, 0.999999, -0.25};
+    for (const PathCase& p : kPaths) {
+        const RenderKernels* k = kernelsOf(p.path);
+        if (!k) continue;
+        for (std::size_t shift = 0; shift < 4; ++shift) {  // every value in every lane
+            std::vector<double> x(in.begin() + static_cast<long>(shift), in.end());
+            x.insert(x.end(), in.begin(), in.begin() + static_cast<long>(shift));
+            k->clampToFullScale(x.data(), x.size());
+            for (std::size_t i = 0; i < x.size(); ++i) {
+                ASSERT_EQ(x[i], want[(i + shift) % want.size()]) << p.name << " " << shift << " " << i;
+                ASSERT_EQ(std::signbit(x[i]), std::signbit(want[(i + shift) % want.size()])) << p.name;
+            }
         }
     }
 }
