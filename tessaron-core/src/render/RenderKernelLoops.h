@@ -1,8 +1,8 @@
 // The bodies of the render kernels, included by one source file per
 // instruction set (RenderKernelsBaseline.cpp, RenderKernelsAvx2.cpp), each
 // compiled with its own target flags; the compiler vectorises them for that
-// target. Only the interpolation has an AVX2 form by hand (a gather of
-// sample pairs), the compilers' own vectorisation of it being poor.
+// target. The interpolation and the clamp are written by hand for each (the
+// compilers make scalar loops of the first and blends of the second).
 //
 // Everything here has internal linkage and calls no template of the standard
 // library: an inline function of one name built with two sets of flags would
@@ -87,6 +87,36 @@ constexpr double kEpsilon = 0.00001;
         const __m128 s1 = _mm256_extractf128_ps(both, 1);
         _mm_storeu_ps(out + k, _mm_fmadd_ps(l.t, _mm_sub_ps(s1, s0), s0));
         kk = _mm256_add_pd(kk, four);
+    }
+#elif defined(__SSE2__)
+    (void)length;
+    // Four outputs per step: positions two by two, each pair of samples
+    // loaded as one 64-bit element and the pairs split into s0 and s1.
+    const __m128d r = _mm_set1_pd(ratio);
+    const __m128d eps = _mm_set1_pd(kEpsilon);
+    const __m128d zero = _mm_setzero_pd();
+    const __m128d p0 = _mm_set1_pd(pos0);
+    const __m128d four = _mm_set1_pd(4.0);
+    __m128d k01 = _mm_setr_pd(0.0, 1.0);
+    __m128d k23 = _mm_setr_pd(2.0, 3.0);
+    for (; k + 4 <= n; k += 4) {
+        const __m128d x01 = _mm_add_pd(p0, _mm_mul_pd(k01, r));
+        const __m128d x23 = _mm_add_pd(p0, _mm_mul_pd(k23, r));
+        const __m128i i01 = _mm_cvttpd_epi32(_mm_add_pd(x01, eps));
+        const __m128i i23 = _mm_cvttpd_epi32(_mm_add_pd(x23, eps));
+        const __m128 t01 = _mm_cvtpd_ps(_mm_max_pd(_mm_sub_pd(x01, _mm_cvtepi32_pd(i01)), zero));
+        const __m128 t23 = _mm_cvtpd_ps(_mm_max_pd(_mm_sub_pd(x23, _mm_cvtepi32_pd(i23)), zero));
+        const __m128 t = _mm_movelh_ps(t01, t23);
+        const auto pair = [src](__m128i i) {
+            return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + _mm_cvtsi128_si32(i)));
+        };
+        const __m128 lo = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(i01), pair(_mm_shuffle_epi32(i01, 1))));
+        const __m128 hi = _mm_castsi128_ps(_mm_unpacklo_epi64(pair(i23), pair(_mm_shuffle_epi32(i23, 1))));
+        const __m128 s0 = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0));
+        const __m128 s1 = _mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1));
+        _mm_storeu_ps(out + k, _mm_add_ps(_mm_mul_ps(t, _mm_sub_ps(s1, s0)), s0));
+        k01 = _mm_add_pd(k01, four);
+        k23 = _mm_add_pd(k23, four);
     }
 #else
     (void)length;
