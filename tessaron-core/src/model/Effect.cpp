@@ -81,7 +81,9 @@ std::size_t Effect::render(double rate, double volume, double speed, double gain
         mixWeights_[reached] = weights[ch];
         ++reached;
     }
-    if (reached > 0 && n > 0) renderKernels().mix(mixTargets_.data(), mixWeights_.data(), reached, workBuffer_.data(), n);
+    if (reached > 0 && n > 0) {
+        renderKernels().mix(mixTargets_.data(), mixWeights_.data(), reached, workBuffer_.data(), n);
+    }
     return offset + n;
 }
 

@@ -39,7 +39,8 @@ constexpr double kEpsilon = 0.00001;
     return t * (s1 - s0) + s0;
 }
 
-[[maybe_unused]] void interpolate(const float* src, std::size_t length, double pos0, double ratio, float* out, std::size_t n) {
+[[maybe_unused]] void interpolate(const float* src, std::size_t length, double pos0, double ratio, float* out,
+                                  std::size_t n) {
     std::size_t k = 0;
 #if defined(__AVX2__) && defined(__FMA__)
     const __m256d r = _mm256_set1_pd(ratio);
@@ -165,7 +166,8 @@ constexpr double kEpsilon = 0.00001;
     }
 }
 
-[[maybe_unused]] void mix(double* const* dst, const double* weight, std::size_t channels, const float* x, std::size_t n) {
+[[maybe_unused]] void mix(double* const* dst, const double* weight, std::size_t channels, const float* x,
+                          std::size_t n) {
     for (std::size_t c = 0; c < channels; ++c) {
         double* __restrict d = dst[c];
         const double w = weight[c];
