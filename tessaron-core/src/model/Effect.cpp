@@ -67,7 +67,9 @@ std::size_t Effect::render(double rate, double volume, double speed, double gain
     const std::vector<double>& weights = spatialiser_.actuatorWeights();
 
     // Only the actuators that this effect reaches: on a vest a sound is felt
-    // on a few of them, and the others would only add zeros.
+    // on a few of them, and the others would only add zeros (or, for samples
+    // made infinite by an infinite volume, NaN that silenced the actuator for
+    // every other sequence too).
     const std::size_t channels = std::min(buffers.size(), weights.size());
     if (mixTargets_.size() < channels) {
         mixTargets_.resize(channels);
