@@ -8,8 +8,14 @@
 // library: an inline function of one name built with two sets of flags would
 // leave the linker free to keep either body for both sets, and the baseline
 // set could end up running AVX2 instructions.
+//
+// Fused multiply-adds are written out where they are meant (the compiler
+// fuses nothing on its own, -ffp-contract=off): every output then rounds the
+// same way whatever the optimisation level and whichever lane or remainder
+// loop computes it, so that a block split differently renders the same bits.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -36,7 +42,11 @@ constexpr double kEpsilon = 0.00001;
 #endif
     const float s0 = src[i];
     const float s1 = src[i + 1];
+#if defined(__FMA__)
+    return std::fmaf(t, s1 - s0, s0);  // as the vector lanes compute it
+#else
     return t * (s1 - s0) + s0;
+#endif
 }
 
 [[maybe_unused]] void interpolate(const float* src, std::size_t length, double pos0, double ratio, float* out,
@@ -171,7 +181,11 @@ constexpr double kEpsilon = 0.00001;
     for (std::size_t c = 0; c < channels; ++c) {
         double* __restrict d = dst[c];
         const double w = weight[c];
+#if defined(__FMA__)
+        for (std::size_t k = 0; k < n; ++k) d[k] = std::fma(static_cast<double>(x[k]), w, d[k]);
+#else
         for (std::size_t k = 0; k < n; ++k) d[k] += static_cast<double>(x[k]) * w;
+#endif
     }
 }
 
