@@ -6,7 +6,6 @@
 #include <exception>
 #include <utility>
 
-#include <nlohmann/json.hpp>
 
 #include "device/Frame.h"
 #include "sdk/core/DeviceTypes.h"
@@ -85,6 +84,8 @@ HandlerCommands::~HandlerCommands() {
     std::unique_ptr<IHidCom> transport;
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
+        // A fallback that names its main pattern would keep both alive.
+        for (auto& entry : patternTable_) entry.second->eraseAccumulationWindow();
         patternTable_.clear();
         effectTable_.clear();
         transport = std::move(transport_);
@@ -153,29 +154,18 @@ vbz_device_info_t* HandlerCommands::getFirstScannedDevice() {
     return first;
 }
 
-int HandlerCommands::readPattern(const std::string& json, Pattern& out) {
-    const nlohmann::json root = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
-    if (root.is_discarded() || !root.is_object()) return VBZ_ERROR_INVALID_JSON;
-    out = Pattern{};
-    if (auto it = root.find("patternBoost"); it != root.end()) {
-        if (!it->is_number_integer()) return VBZ_ERROR_INVALID_JSON;
-        const auto boost = it->get<long long>();
-        out.boost = boost > 100 ? 100 : boost < -100 ? -100 : static_cast<int>(boost);
-    }
-    return 0;
-}
-
 void HandlerCommands::reloadPatterns() {
     if (!persistentState_) return;
     std::map<int, std::string> kept;
     persistentState_->getPatterns(kept);
     for (const auto& [id, text] : kept) {
-        auto pattern = std::make_shared<Pattern>();
-        const int code = readPattern(text, *pattern);
-        if (code != 0) {
+        int code = 0;
+        auto pattern = Pattern::create(text, code);
+        if (!pattern || code != 0) {
             LogLine(4, kTag) << "Unable to load json pattern: " << errorText(code);
             continue;
         }
+        pattern->setPatternId(id);
         LogLine(2, kTag) << "Pattern of ID " << id << " reloaded.";
         std::lock_guard<std::mutex> lock(handlerMutex());
         patternTable_.emplace(id, std::move(pattern));
@@ -241,9 +231,10 @@ int HandlerCommands::setGlobalIntensityBoost(int gain) {
 }
 
 int HandlerCommands::loadPatternFromJSON(std::string json) {
-    auto pattern = std::make_shared<Pattern>();
-    const int code = readPattern(json, *pattern);
-    if (code != 0) {
+    int code = 0;
+    auto pattern = Pattern::create(json, code);
+    if (!pattern || code != 0) {
+        if (code == 0) code = VBZ_ERROR_INVALID_JSON;
         LogLine(4, kTag) << "Unable to load json pattern: " << errorText(code);
         return code;
     }
@@ -255,6 +246,7 @@ int HandlerCommands::loadPatternFromJSON(std::string json) {
         id = nextPatternId_;
         while (patternTable_.count(static_cast<int>(id))) ++id;
         nextPatternId_ = id + 1;
+        pattern->setPatternId(static_cast<int>(id));
         patternTable_.emplace(static_cast<int>(id), std::move(pattern));
     }
     LogLine(2, kTag) << "Pattern loaded. Assigned to ID: " << id;
@@ -282,7 +274,7 @@ int HandlerCommands::getPatternIntensityBoost(int patternId) {
         std::lock_guard<std::mutex> lock(handlerMutex());
         auto it = patternTable_.find(patternId);
         found = it != patternTable_.end();
-        if (found) boost = it->second->boost;
+        if (found) boost = it->second->patternBoost();
     }
     if (!found) {
         LogLine(4, kTag) << "Could not get pattern boost value: Pattern ID " << patternId
@@ -295,18 +287,23 @@ int HandlerCommands::getPatternIntensityBoost(int patternId) {
 }
 
 int HandlerCommands::setAccumulationWindowToPattern(int mainPatternId, int fallbackPatternId,
-                                                    float /*timeWindow*/,
-                                                    int /*maxAccumulation*/) {
+                                                    float timeWindow, int maxAccumulation) {
     int missing = 0;
-    bool found;
+    bool found = false;
     {
+        // The record is shared with the plays, which read and change it
+        // under this mutex.
         std::lock_guard<std::mutex> lock(handlerMutex());
-        if (!patternTable_.count(mainPatternId))
-            missing = mainPatternId, found = false;
-        else if (!patternTable_.count(fallbackPatternId))
-            missing = fallbackPatternId, found = false;
-        else
+        const auto main = patternTable_.find(mainPatternId);
+        const auto fallback = patternTable_.find(fallbackPatternId);
+        if (main == patternTable_.end()) {
+            missing = mainPatternId;
+        } else if (fallback == patternTable_.end()) {
+            missing = fallbackPatternId;
+        } else {
             found = true;
+            main->second->setAccumulationWindow(fallback->second, timeWindow, maxAccumulation);
+        }
     }
     if (!found) {
         LogLine(4, kTag) << "Could not set an accumulation window: Pattern ID " << missing
@@ -320,7 +317,9 @@ int HandlerCommands::eraseAccumulationWindowToPattern(int patternId) {
     bool found;
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
-        found = patternTable_.count(patternId) != 0;
+        const auto it = patternTable_.find(patternId);
+        found = it != patternTable_.end();
+        if (found) it->second->eraseAccumulationWindow();
     }
     if (!found) {
         LogLine(4, kTag) << "Could not erase an accumulation window: Pattern ID " << patternId

@@ -41,6 +41,7 @@
 
 #include "device/TransportFactory.h"
 #include "sdk/core/IHandler.h"
+#include "sequencer/Pattern.h"
 #include "sequencer/Sequence.h"
 
 namespace vbz::seq {
@@ -135,11 +136,6 @@ protected:
     std::vector<std::shared_ptr<Sequence>> playingList;
 
 private:
-    struct Pattern {
-        int boost = 0;  // the pattern's integer boost
-    };
-    static int readPattern(const std::string& json, Pattern& out);
-    enum class Ending { Requested, Failed };
 
     void connectionRoutine(unsigned int serialNumber);
     void scanningRoutine(vbz_output_t output);

@@ -20,6 +20,7 @@
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/BtTestLink.h"
 #include "tests/support/CallbackRecorder.h"
+#include "tests/support/LegacyPatterns.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
 #include "tools/vest-emulator/LegacyBoard.h"
@@ -40,6 +41,13 @@ using vbz_test::LogRecorder;
 
 namespace {
 constexpr uint32_t kSerial = 21030042;
+
+// A pattern the legacy model takes: one track, one sample, this boost.
+std::string legacyPattern(int boost = 0) {
+    auto p = vbz_test::patternOf({vbz_test::trackOf({vbz_test::sampleAt(0)})});
+    p["patternBoost"] = boost;
+    return p.dump();
+}
 
 HandlerCommands::Timing shortTiming() {
     HandlerCommands::Timing t;
@@ -262,7 +270,7 @@ TEST_F(UsbVest, VestSilentAfterTheSerialAnswerFailsTheHandshakeAfterTenSends) {
 
 TEST_F(UsbVest, LinkLostWhileConnectedReportsItAndKeepsThePatterns) {
     make();
-    const int pattern = handler->loadPatternFromJSON("{\"patternBoost\": 10}");
+    const int pattern = handler->loadPatternFromJSON(legacyPattern(10));
     ASSERT_GE(pattern, 0);
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
     UsbBus::instance().unplug(path);
@@ -441,7 +449,7 @@ TEST_F(UsbVest, PauseResumeStopAllAndThePauseCarriedAcrossAReconnection) {
 
 TEST_F(UsbVest, EffectsStopAndFinish) {
     make();
-    ASSERT_GE(handler->loadPatternFromJSON("{}"), 0);
+    ASSERT_GE(handler->loadPatternFromJSON(legacyPattern()), 0);
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
     vbz_effect_properties_t p;
     const int effect = handler->playEffect(0, p);
@@ -485,11 +493,11 @@ TEST_F(UsbVest, KeptPatternIdsAreNotReportedForNewLoads) {
     SdkPersistentState state;
     make(&usbOnly, &state);
     // Another back-end kept a pattern under the id this one would give next.
-    state.addPattern(0, "{}");
+    state.addPattern(0, legacyPattern());
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
     EXPECT_TRUE(LogRecorder::has(2, "Sequencer", "Pattern of ID 0 reloaded."));
-    EXPECT_EQ(handler->loadPatternFromJSON("{}"), 1);
-    EXPECT_EQ(handler->loadPatternFromJSON("{}"), 2);
+    EXPECT_EQ(handler->loadPatternFromJSON(legacyPattern()), 1);
+    EXPECT_EQ(handler->loadPatternFromJSON(legacyPattern()), 2);
 }
 
 TEST(SequencerOverBluetooth, ConnectsThroughTheSocketPairSeam) {
