@@ -123,6 +123,19 @@ private:
     double seconds_ = 0;
 };
 
+// Connects handler over USB with the callback on c; false when it did not.
+bool connectUsb(HandlerCommands& handler, Connection& c) {
+    handler.setConnectionCallback(&Connection::callback, &c);
+    handler.connect(VBZ_OUTPUT_USB, 0);
+    return c.waitFor(1) && c.state == VBZ_STATE_CONNECTED;
+}
+
+HandlerCommands::Timing shortSettle() {
+    HandlerCommands::Timing timing;
+    timing.settleTime = 10ms;
+    return timing;
+}
+
 struct UsbBoard {
     UsbBoard() {
         vbz::emu::UsbBus::instance().reset();
@@ -139,12 +152,8 @@ void IdleCpu(benchmark::State& state) {
     for (auto _ : state) {
         UsbBoard usb;
         Connection c;
-        HandlerCommands::Timing timing;
-        timing.settleTime = 10ms;
-        HandlerCommands handler(nullptr, &usbOnly, timing);
-        handler.setConnectionCallback(&Connection::callback, &c);
-        handler.connect(VBZ_OUTPUT_USB, 0);
-        if (!c.waitFor(1) || c.state != VBZ_STATE_CONNECTED) {
+        HandlerCommands handler(nullptr, &usbOnly, shortSettle());
+        if (!connectUsb(handler, c)) {
             state.SkipWithError("could not connect");
             break;
         }
@@ -163,12 +172,8 @@ BENCHMARK(IdleCpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 void Transactions(benchmark::State& state) {
     UsbBoard usb;
     Connection c;
-    HandlerCommands::Timing timing;
-    timing.settleTime = 10ms;
-    Burst handler(nullptr, &usbOnly, timing);
-    handler.setConnectionCallback(&Connection::callback, &c);
-    handler.connect(VBZ_OUTPUT_USB, 0);
-    if (!c.waitFor(1) || c.state != VBZ_STATE_CONNECTED) {
+    Burst handler(nullptr, &usbOnly, shortSettle());
+    if (!connectUsb(handler, c)) {
         state.SkipWithError("could not connect");
         return;
     }
@@ -190,10 +195,8 @@ void ConnectUsb(benchmark::State& state) {
         UsbBoard usb;
         Connection c;
         HandlerCommands handler(nullptr, &usbOnly);
-        handler.setConnectionCallback(&Connection::callback, &c);
         const auto start = Clock::now();
-        handler.connect(VBZ_OUTPUT_USB, 0);
-        if (!c.waitFor(1) || c.state != VBZ_STATE_CONNECTED) {
+        if (!connectUsb(handler, c)) {
             state.SkipWithError("could not connect");
             break;
         }
@@ -243,14 +246,11 @@ BENCHMARK(ConnectWifi)->Iterations(1)->UseRealTime()->Unit(benchmark::kMilliseco
 void ApiWhileWaiting(benchmark::State& state) {
     UsbBoard usb;
     Connection c;
-    HandlerCommands::Timing timing;
-    timing.settleTime = 10ms;
+    HandlerCommands::Timing timing = shortSettle();
     timing.answerTimeout = 10s;  // the transaction waits through the whole run
     HandlerCommands handler(nullptr, &usbOnly, timing);
-    handler.setConnectionCallback(&Connection::callback, &c);
     usb.board->swallow(0x07, 1000000);
-    handler.connect(VBZ_OUTPUT_USB, 0);
-    if (!c.waitFor(1) || c.state != VBZ_STATE_CONNECTED) {
+    if (!connectUsb(handler, c)) {
         state.SkipWithError("could not connect");
         return;
     }

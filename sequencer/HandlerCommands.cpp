@@ -43,19 +43,6 @@ void writeF32(uint8_t* p, float v) {
     writeU32(p, bits);
 }
 
-const char* deviceErrorLine(int8_t code) {
-    switch (code) {
-        case -1: return "The received message had an invalid CRC.";
-        case -2: return "The received message had an invalid command ID.";
-        case -3: return "The received message had an invalid sync word.";
-        case -4: return "The received message had invalid parameters.";
-        case -5: return "The command is not available on this type of connection.";
-        case -6: return "The provided remote address of port is invalid.";
-        case -7: return "Invalid internal state.";
-        default: return "The received message had an error which code is unknown.";
-    }
-}
-
 template <std::size_t N>
 std::array<uint8_t, N> emptyFrame(DeviceCommand c) {
     std::array<uint8_t, N> f{};
@@ -1163,7 +1150,7 @@ void HandlerCommands::handleMessage(IHidCom* link) {
     if (id == kDeviceError) {
         const auto code = static_cast<int8_t>(rx[3]);
         LogLine(4, kTag) << "Vibrenza was not able to process the last command.";
-        LogLine(4, kTag) << deviceErrorLine(code);
+        LogLine(4, kTag) << deviceErrorText(code);
         if (code == -4) {
             bool ended = false;
             {
