@@ -546,18 +546,25 @@ void HandlerCommands::sequencingLoop(IHidCom* link) {
     LogLine(2, kTag) << "Vibrenza Type: " << static_cast<unsigned int>(type);
     LogLine(0, kTag) << "Start sequencing loop.";
 
-    for (;;) {
+    // An idle turn takes each lock once: what it has to do is read first, and
+    // the steps with nothing to do are passed over.
+    for (TurnView view = readTurnView(); !view.disconnect; view = readTurnView()) {
         commandsThisTurn_ = 0;
-        synchroniseSlots();
-        updateMute();
-        processResumeAllRequest();
-        processPauseAllRequest();
-        processStopAllRequest();
-        processEffectStopList();
-        processEffectPlayList();
+        if (!view.request) {
+            const SlotMasks masks = slotMasks();
+            synchroniseSlots(masks);
+            // A stop just sent has brought a new board status.
+            updateMute(commandsThisTurn_ == 0 ? masks : slotMasks());
+        }
+        if (view.request) {
+            processResumeAllRequest();
+            processPauseAllRequest();
+            processStopAllRequest();
+        }
+        if (view.request || view.stops) processEffectStopList();
+        if (view.request || view.plays) processEffectPlayList();
         stepSequences();
         keepAlive();
-        if (disconnectionRequested()) break;
         if (commandsThisTurn_ == 0) waitForWork();
     }
     endConnection(link, false);
@@ -642,11 +649,6 @@ void HandlerCommands::resetDeviceState() {
 
 // Per-turn work -------------------------------------------------------------
 
-bool HandlerCommands::requestPending() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
-    return stopAllRequested_ || resumeRequested_ || pauseRequested_;
-}
-
 bool HandlerCommands::disconnectionRequested() {
     std::lock_guard<std::mutex> lock(handlerMutex());
     return disconnectionFlag_;
@@ -669,22 +671,30 @@ void HandlerCommands::wakeTurn() {
 }
 
 void HandlerCommands::waitForWork() {
+    // Playing sequences have samples falling due: look again within 1 ms.
+    // With none, the only work that comes by itself is the keep-alive; all
+    // else (API requests, board statuses, a lost link) wakes the turn.
+    auto until = Clock::now() + kIdleWait;
+    if (playingList.empty()) until = std::max(until, lastTransactionTime_ + timing_.keepAliveInterval);
     std::unique_lock<std::mutex> lock(wakeMutex_);
-    wake_.wait_for(lock, kIdleWait, [this] { return woken_; });
+    wake_.wait_until(lock, until, [this] { return woken_; });
     woken_ = false;
 }
 
 float HandlerCommands::secondsSinceOrigin() const { return seconds(Clock::now() - connectionOrigin_); }
 
-void HandlerCommands::synchroniseSlots() {
-    if (requestPending()) return;
-    uint32_t reserved, registered;
-    {
-        std::lock_guard<std::mutex> lock(transactionMutex_);
-        reserved = boardReservedSlots_;
-        registered = registeredSlots_;
-    }
-    const uint32_t differ = (reserved ^ registered) & kSlotBits;
+HandlerCommands::TurnView HandlerCommands::readTurnView() {
+    std::lock_guard<std::mutex> lock(handlerMutex());
+    TurnView v;
+    v.request = stopAllRequested_ || resumeRequested_ || pauseRequested_;
+    v.stops = !stopList_.empty();
+    v.plays = !playList_.empty();
+    v.disconnect = disconnectionFlag_;
+    return v;
+}
+
+void HandlerCommands::synchroniseSlots(const SlotMasks& masks) {
+    const uint32_t differ = (masks.boardReserved ^ masks.registered) & kSlotBits;
     if (differ == 0) return;
     for (int i = 0; i < kSlots; ++i) {
         if (!((differ >> i) & 1u)) continue;
@@ -702,15 +712,8 @@ void HandlerCommands::synchroniseSlots() {
     }
 }
 
-void HandlerCommands::updateMute() {
-    if (requestPending()) return;
-    uint32_t wanted, muted;
-    {
-        std::lock_guard<std::mutex> lock(transactionMutex_);
-        wanted = wantedMuteMask_;
-        muted = boardMutedSlots_;
-    }
-    if ((wanted ^ muted) & kSlotBits) setMuteStatus(wanted);
+void HandlerCommands::updateMute(const SlotMasks& masks) {
+    if ((masks.wantedMute ^ masks.boardMuted) & kSlotBits) setMuteStatus(masks.wantedMute);
 }
 
 void HandlerCommands::processResumeAllRequest() {
@@ -843,6 +846,7 @@ void HandlerCommands::processEffectPlayList() {
 }
 
 void HandlerCommands::stepSequences() {
+    if (playingList.empty()) return;
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
         if (stopAllRequested_ || resumeRequested_ || pauseRequested_ || pausedFlag_) return;

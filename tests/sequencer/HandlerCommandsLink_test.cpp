@@ -77,6 +77,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             actions_.emplace_back(std::move(action), std::move(done));
         }
+        wakeTurn();
         if (result.wait_for(5s) != std::future_status::ready) return -999;
         return result.get();
     }
