@@ -95,7 +95,6 @@ bool HandlerCommands::onBackendThread() const {
 void HandlerCommands::shutdown() {
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
-        closing_ = true;
         disconnectionFlag_ = true;
         if (state_ != VBZ_STATE_DISCONNECTED) state_ = VBZ_STATE_DISCONNECTING;
     }
@@ -874,7 +873,7 @@ void HandlerCommands::stepSequences() {
     bool changed;
     {
         std::lock_guard<std::mutex> lock(transactionMutex_);
-        changed = wanted != wantedMuteMask_;
+        changed = ((wanted ^ wantedMuteMask_) & kSlotBits) != 0;
         wantedMuteMask_ = wanted;
     }
     if (changed) setMuteStatus(wanted);
