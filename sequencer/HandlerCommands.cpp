@@ -10,6 +10,7 @@
 #include "device/Frame.h"
 #include "sdk/core/DeviceTypes.h"
 #include "sdk/core/ErrorText.h"
+#include "sdk/core/LogHold.h"
 #include "sdk/core/LogLine.h"
 #include "sdk/core/SdkPersistentState.h"
 
@@ -70,7 +71,7 @@ HandlerCommands::~HandlerCommands() {
     shutdown();
     std::unique_ptr<IHidCom> transport;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         // A fallback that names its main pattern would keep both alive.
         for (auto& entry : patternTable_) entry.second->eraseAccumulationWindow();
         patternTable_.clear();
@@ -94,7 +95,7 @@ bool HandlerCommands::onBackendThread() const {
 
 void HandlerCommands::shutdown() {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         disconnectionFlag_ = true;
         if (state_ != VBZ_STATE_DISCONNECTED) state_ = VBZ_STATE_DISCONNECTING;
     }
@@ -128,7 +129,7 @@ vbz_device_info_t* HandlerCommands::getFirstScannedDevice() {
     const char* warning = nullptr;
     vbz_device_info_t* first = nullptr;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (scanning_)
             warning = "Cannot get scanned devices: scanning ongoing.";
         else if (scannedDevices_.empty())
@@ -153,14 +154,14 @@ void HandlerCommands::reloadPatterns() {
         }
         pattern->setPatternId(id);
         LogLine(2, kTag) << "Pattern of ID " << id << " reloaded.";
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         patternTable_.emplace(id, std::move(pattern));
     }
 }
 
 int HandlerCommands::startConnectionRoutine(vbz_output_t output, unsigned int serialNumber) {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         requestedOutput_ = output;
     }
     return startWorker([this, serialNumber]() { connectionRoutine(serialNumber); }, kTag);
@@ -173,7 +174,7 @@ int HandlerCommands::startScanningRoutine(vbz_output_t output) {
 int HandlerCommands::startDisconnectionRoutine() {
     bool open;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         open = transport_ != nullptr;
         if (open) {
             disconnectionFlag_ = true;
@@ -191,27 +192,27 @@ int HandlerCommands::startDisconnectionRoutine() {
 }
 
 unsigned int HandlerCommands::getVibrenzaSerialNumber() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     return serialNumber_;
 }
 
 std::string HandlerCommands::getVibrenzaVersion() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     return version_;
 }
 
 vbz_device_type_t HandlerCommands::getVibrenzaType() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     return deviceTypeFromCode(static_cast<uint32_t>(deviceType_));
 }
 
 int HandlerCommands::getGlobalIntensityBoost() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     return globalBoost_;
 }
 
 int HandlerCommands::setGlobalIntensityBoost(int gain) {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     globalBoost_ = gain < 0 ? 0 : gain > 100 ? 100 : gain;
     return 0;
 }
@@ -226,7 +227,7 @@ int HandlerCommands::loadPatternFromJSON(std::string json) {
     }
     unsigned int id;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         // Ids reloaded from the kept patterns may lie ahead: never report an
         // id that names another pattern.
         id = nextPatternId_;
@@ -242,7 +243,7 @@ int HandlerCommands::loadPatternFromJSON(std::string json) {
 int HandlerCommands::unloadPattern(int patternId) {
     std::size_t erased;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         erased = patternTable_.erase(patternId);
     }
     if (erased == 0) {
@@ -257,7 +258,7 @@ int HandlerCommands::getPatternIntensityBoost(int patternId) {
     int boost = 0;
     bool found;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         auto it = patternTable_.find(patternId);
         found = it != patternTable_.end();
         if (found) boost = it->second->patternBoost();
@@ -279,7 +280,7 @@ int HandlerCommands::setAccumulationWindowToPattern(int mainPatternId, int fallb
     {
         // The record is shared with the plays, which read and change it
         // under this mutex.
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         const auto main = patternTable_.find(mainPatternId);
         const auto fallback = patternTable_.find(fallbackPatternId);
         if (main == patternTable_.end()) {
@@ -302,7 +303,7 @@ int HandlerCommands::setAccumulationWindowToPattern(int mainPatternId, int fallb
 int HandlerCommands::eraseAccumulationWindowToPattern(int patternId) {
     bool found;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         const auto it = patternTable_.find(patternId);
         found = it != patternTable_.end();
         if (found) it->second->eraseAccumulationWindow();
@@ -318,7 +319,7 @@ int HandlerCommands::eraseAccumulationWindowToPattern(int patternId) {
 int HandlerCommands::playEffect(int patternId, vbz_effect_properties_t /*properties*/) {
     int id = -1;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (patternTable_.count(patternId)) {
             id = static_cast<int>(nextEffectId_++);
             auto sequence = std::make_shared<Sequence>(id);
@@ -338,7 +339,7 @@ int HandlerCommands::playEffect(int patternId, vbz_effect_properties_t /*propert
 int HandlerCommands::stopEffect(int effectId, float fadeTime) {
     enum { kQueued, kAlready, kUnknown } outcome;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (std::find(stopList_.begin(), stopList_.end(), effectId) != stopList_.end()) {
             outcome = kAlready;
         } else if (effectTable_.count(effectId)) {
@@ -365,7 +366,7 @@ vbz_effect_state_t HandlerCommands::effectState(int effectId) {
     int state = VBZ_EFFECT_UNKNOWN;
     bool found;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         auto it = effectTable_.find(effectId);
         found = it != effectTable_.end();
         if (found) state = it->second->state();
@@ -378,7 +379,7 @@ vbz_effect_state_t HandlerCommands::effectState(int effectId) {
 int HandlerCommands::pauseAll() {
     bool refused;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         refused = stopAllRequested_ || resumeRequested_;
         if (!refused) pauseRequested_ = true;
     }
@@ -394,7 +395,7 @@ int HandlerCommands::pauseAll() {
 int HandlerCommands::resumeAll() {
     bool refused;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         refused = stopAllRequested_;
         if (!refused) {
             resumeRequested_ = true;
@@ -414,7 +415,7 @@ int HandlerCommands::resumeAll() {
 
 int HandlerCommands::stopAll() {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         stopAllRequested_ = true;
     }
     wakeTurn();
@@ -436,7 +437,7 @@ void HandlerCommands::connectionRoutine(unsigned int serialNumber) {
     if (sequencingThread_.joinable()) sequencingThread_.join();
     vbz_output_t requested;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         requested = requestedOutput_;
     }
     for (const vbz_output_t kind : transportsFor(requested)) {
@@ -444,12 +445,12 @@ void HandlerCommands::connectionRoutine(unsigned int serialNumber) {
         if (!made) continue;
         IHidCom* link = made.get();
         {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             transport_ = std::move(made);
         }
         if (link->open(serialNumber, scanMap_[kind][serialNumber]) == 0) {
             {
-                std::lock_guard<std::mutex> lock(handlerMutex());
+                HandlerLock lock(handlerMutex());
                 connectedOutput_ = kind;
             }
             if (kind != VBZ_OUTPUT_WIFI) std::this_thread::sleep_for(timing_.settleTime);
@@ -470,7 +471,7 @@ void HandlerCommands::connectionRoutine(unsigned int serialNumber) {
         }
         std::unique_ptr<IHidCom> failed;
         {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             failed = std::move(transport_);
         }
     }
@@ -489,19 +490,19 @@ void HandlerCommands::scanningRoutine(vbz_output_t output) {
         if (!made) continue;
         IHidCom* link = made.get();
         {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             transport_ = std::move(made);
         }
         link->scan(devices, addresses, texts);
         std::unique_ptr<IHidCom> done;
         {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             done = std::move(transport_);
         }
     }
     linkScannedDevices(devices, texts);
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         // Moving keeps the records and texts where they are.
         scannedTexts_ = std::move(texts);
         scannedDevices_ = std::move(devices);
@@ -532,7 +533,7 @@ void HandlerCommands::sequencingLoop(IHidCom* link) {
     std::string version;
     int type;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         state_ = VBZ_STATE_CONNECTED;
         serial = serialNumber_;
         version = version_;
@@ -584,7 +585,7 @@ void HandlerCommands::endConnection(IHidCom* link, bool handshakeFailed) {
     if (!handshakeFailed) LogLine(0, kTag) << "Disconnection initiated: start releasing resources.";
     {
         // The reception thread ends at its next read.
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         disconnectionFlag_ = true;
     }
     if (receptionThread_.joinable()) receptionThread_.join();
@@ -601,7 +602,7 @@ void HandlerCommands::endConnection(IHidCom* link, bool handshakeFailed) {
     }
     unsigned int serial;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         serial = serialNumber_;
     }
     resetDeviceState();
@@ -619,7 +620,7 @@ void HandlerCommands::resetDeviceState() {
     std::unique_ptr<IHidCom> transport;
     std::vector<std::shared_ptr<Sequence>> released;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         serialNumber_ = kNoSerial;
         version_ = kNoDevice;
         deviceType_ = -1;
@@ -649,13 +650,13 @@ void HandlerCommands::resetDeviceState() {
 // Per-turn work -------------------------------------------------------------
 
 bool HandlerCommands::disconnectionRequested() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     return disconnectionFlag_;
 }
 
 void HandlerCommands::startDisconnection() {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         disconnectionFlag_ = true;
         state_ = VBZ_STATE_DISCONNECTING;
     }
@@ -683,7 +684,7 @@ void HandlerCommands::waitForWork() {
 float HandlerCommands::secondsSinceOrigin() const { return seconds(Clock::now() - connectionOrigin_); }
 
 HandlerCommands::TurnView HandlerCommands::readTurnView() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     TurnView v;
     v.request = stopAllRequested_ || resumeRequested_ || pauseRequested_;
     v.stops = !stopList_.empty();
@@ -718,7 +719,7 @@ void HandlerCommands::updateMute(const SlotMasks& masks) {
 void HandlerCommands::processResumeAllRequest() {
     bool run;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         run = !stopAllRequested_ && resumeRequested_ && pausedFlag_;
         if (!run) resumeRequested_ = false;
     }
@@ -728,7 +729,7 @@ void HandlerCommands::processResumeAllRequest() {
     sendCommand(frame.data(), static_cast<int>(frame.size()));
     const float paused = seconds(Clock::now() - pauseTime_);
     for (const auto& sequence : playingList) sequence->addPausedTime(paused);
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     pausedFlag_ = false;
     resumeRequested_ = false;
     pauseRequested_ = false;
@@ -737,7 +738,7 @@ void HandlerCommands::processResumeAllRequest() {
 void HandlerCommands::processPauseAllRequest() {
     bool run;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         run = !stopAllRequested_ && !resumeRequested_ && pauseRequested_ && !pausedFlag_;
         if (!run) pauseRequested_ = false;
     }
@@ -746,14 +747,14 @@ void HandlerCommands::processPauseAllRequest() {
     auto frame = shortFrame(DeviceCommand::PauseAll);
     sendCommand(frame.data(), static_cast<int>(frame.size()));
     pauseTime_ = Clock::now();
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     pausedFlag_ = true;
     pauseRequested_ = false;
 }
 
 void HandlerCommands::processStopAllRequest() {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (!stopAllRequested_) return;
     }
     LogLine(0, kTag) << "Processing stop all request.";
@@ -761,7 +762,7 @@ void HandlerCommands::processStopAllRequest() {
     sendCommand(frame.data(), static_cast<int>(frame.size()));
     std::vector<std::shared_ptr<Sequence>> released;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         effectTable_.clear();
         released.swap(playingList);
         slotRegister_.clear();
@@ -780,7 +781,7 @@ void HandlerCommands::processEffectStopList() {
     std::vector<float> fades;
     bool skipped = false;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (stopAllRequested_ || resumeRequested_ || pauseRequested_) {
             skipped = true;
         } else {
@@ -798,14 +799,14 @@ void HandlerCommands::processEffectStopList() {
     for (std::size_t k = 0; k < ids.size(); ++k) {
         std::shared_ptr<Sequence> sequence;
         {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             const auto it = effectTable_.find(ids[k]);
             if (it == effectTable_.end()) continue;
             sequence = it->second;
         }
         sequence->stop(k < fades.size() ? fades[k] : 0.0f);
         if (sequence->state() == -1) {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             effectTable_.erase(ids[k]);
         }
     }
@@ -816,7 +817,7 @@ void HandlerCommands::processEffectPlayList() {
     std::vector<std::shared_ptr<Sequence>> queued;
     bool skipped = false;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (stopAllRequested_ || resumeRequested_ || pauseRequested_)
             skipped = true;
         else
@@ -847,7 +848,7 @@ void HandlerCommands::processEffectPlayList() {
 void HandlerCommands::stepSequences() {
     if (playingList.empty()) return;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (stopAllRequested_ || resumeRequested_ || pauseRequested_ || pausedFlag_) return;
     }
     uint32_t heard = 0;
@@ -857,7 +858,7 @@ void HandlerCommands::stepSequences() {
         sequence->process();
         if (sequence->state() == -1) {
             {
-                std::lock_guard<std::mutex> lock(handlerMutex());
+                HandlerLock lock(handlerMutex());
                 effectTable_.erase(sequence->effectId());
             }
             it = playingList.erase(it);
@@ -889,7 +890,7 @@ void HandlerCommands::keepAlive() {
 
 int HandlerCommands::sendCommand(uint8_t* frame, int length) {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (state_ == VBZ_STATE_DISCONNECTED || state_ == VBZ_STATE_DISCONNECTING || !link_)
             return VBZ_ERROR_NO_DEVICE_CONNECTED;
     }
@@ -1116,19 +1117,19 @@ void HandlerCommands::handleMessage(IHidCom* link) {
             case 0x87: updateBoardStatus(rx + 3); break;
             case 0x88: {
                 const auto serial = static_cast<unsigned int>(serialFromFields(rx));
-                std::lock_guard<std::mutex> lock(handlerMutex());
+                HandlerLock lock(handlerMutex());
                 serialNumber_ = serial;
                 break;
             }
             case 0x89: {
                 std::string version = versionFromAnswer(rx);
-                std::lock_guard<std::mutex> lock(handlerMutex());
+                HandlerLock lock(handlerMutex());
                 version_ = std::move(version);
                 break;
             }
             case 0x8A: {
                 const int type = deviceTypeFromCode(readU32(rx + 3));
-                std::lock_guard<std::mutex> lock(handlerMutex());
+                HandlerLock lock(handlerMutex());
                 deviceType_ = type;
                 break;
             }
