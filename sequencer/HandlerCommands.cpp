@@ -937,12 +937,14 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
                 break;
             }
             LogLine(1, kTag) << "No answer from Vibrenza, retry sending command.";
-            lastSend = now;
             if (link_->write(frame, length) < 0) {
                 LogLine(4, kTag) << "Could not send command to Vibrenza. Initiate disconnection.";
                 startDisconnection();
                 return VBZ_ERROR_DEVICE_NOT_REACHABLE;
             }
+            // Timed from the end of the write, as the first send: the vest
+            // then sees its sends at least the time-out apart.
+            lastSend = Clock::now();
         }
     }
     const auto end = Clock::now();
