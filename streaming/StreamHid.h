@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "device/IHidCom.h"
+#include "device/TransportFactory.h"
 #include "streaming/IStream.h"
 #include "streaming/StreamDataFrame.h"
 
@@ -35,8 +36,10 @@ class StreamHid : public IStream {
 public:
     // Makes a new, unconnected transport of a kind (USB 2, Wi-Fi 3,
     // Bluetooth 1); null when this build has no such transport.
-    using TransportFactory = std::function<std::unique_ptr<IHidCom>(vbz_output_t kind)>;
-    static std::unique_ptr<IHidCom> makeTransport(vbz_output_t kind);
+    using TransportFactory = vbz::TransportFactory;
+    static std::unique_ptr<IHidCom> makeTransport(vbz_output_t kind) {
+        return vbz::makeTransport(kind);
+    }
 
     StreamHid(AbstractCore* source, std::mutex* mutex, IHandler* owner,
               TransportFactory factory = &StreamHid::makeTransport);

@@ -63,6 +63,7 @@ struct AnswerFault {
     bool wrongSync = false;                 // sync bytes 00 00 (CRC kept right)
     int noiseFrames = 0;                    // good frames of ids the host never awaits, first
     std::optional<int8_t> deviceError;      // reply DeviceError(code) instead
+    bool twice = false;                     // every reply goes out twice
     int times = -1;                         // replies it applies to; -1 for ever
 };
 
@@ -138,6 +139,11 @@ public:
     std::size_t countReceived(uint8_t id) const;
     // Problems found in the host's frames (bad CRC, unknown id, ...).
     std::vector<std::string> violations() const;
+    // Holds the host to one command at a time: a frame that arrives before
+    // the host has taken the answer to the previous one is a violation,
+    // unless at least answerTimeout passed since that one (a resend after
+    // the host gave up waiting). Off until called.
+    void checkOneCommandAtATime(Clock::duration answerTimeout);
     void clearRecord();
     // Frames waiting to be taken by the host.
     std::size_t pendingFrames() const;
@@ -151,12 +157,13 @@ private:
         Clock::time_point due;
         uint64_t order;
         Frame bytes;
+        bool answer = false;  // a reply to a host command
     };
 
     void installStandardCommands();
     // Applies the fault of this command (if any) and queues the replies.
     void queueRepliesLocked(uint8_t commandId, std::vector<Frame> replies, Clock::time_point now);
-    void queueLocked(Frame frame, Clock::time_point due);
+    void queueLocked(Frame frame, Clock::time_point due, bool answer = false);
     AnswerFault* faultForLocked(uint8_t commandId);
     Frame noiseFrameLocked();
 
@@ -174,6 +181,9 @@ private:
     unsigned noiseTurn_ = 0;
     std::vector<HostFrame> record_;
     std::function<void()> queuedListener_;
+    std::optional<Clock::duration> answerTimeout_;  // one command at a time
+    bool awaitingAnswer_ = false;
+    Clock::time_point lastCommandTime_{};
 };
 
 }  // namespace vbz::emu
