@@ -175,8 +175,9 @@ TEST_F(UsbVest, HandshakeIdentityKeepAliveAndRequestedDisconnection) {
     EXPECT_EQ(handler->getVibrenzaSerialNumber(), kSerial);
     EXPECT_EQ(handler->getVibrenzaVersion(), "VBZ-EMU 1.4.2");
     EXPECT_EQ(handler->getVibrenzaType(), static_cast<vbz_device_type_t>(0x0123FFFF));
+    // Written after the callback.
+    EXPECT_TRUE(LogRecorder::waitFor("Vibrenza Type: 19136511"));
     EXPECT_TRUE(LogRecorder::has(2, "Sequencer", "Serial Number: 21030042"));
-    EXPECT_TRUE(LogRecorder::has(2, "Sequencer", "Vibrenza Type: 19136511"));
     EXPECT_TRUE(LogRecorder::has(2, "Sequencer", "SDK Version: 1.6.3-dirty-android-invalid"));
     // The handshake in its order, nothing before it.
     const auto frames = vest->hostFrames();
