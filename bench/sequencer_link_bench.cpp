@@ -30,6 +30,7 @@
 #include "device/Frame.h"
 #include "sdk/core/LogLine.h"
 #include "sequencer/HandlerCommands.h"
+#include "tests/support/LegacyPatterns.h"
 #include "tests/support/NetNamespace.h"
 #include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
@@ -253,7 +254,7 @@ void ApiWhileWaiting(benchmark::State& state) {
         state.SkipWithError("could not connect");
         return;
     }
-    const int pattern = handler.loadPatternFromJSON("{}");
+    const int pattern = handler.loadPatternFromJSON(vbz_test::patternOf({vbz_test::trackOf({vbz_test::sampleAt(0)})}).dump());
     // The keep-alive's status request is sent and waits unanswered.
     const auto give = Clock::now() + 5s;
     while (usb.vest->countReceived(0x07) == 0 && Clock::now() < give)

@@ -6,7 +6,6 @@
 #include <exception>
 #include <utility>
 
-#include <nlohmann/json.hpp>
 
 #include "device/Frame.h"
 #include "sdk/core/DeviceTypes.h"
@@ -25,7 +24,6 @@ constexpr uint32_t kSlotBits = 0x000FFFFFu;
 // Bits 20 to 31 name no slot of the vest: they read as muted.
 constexpr uint32_t kNoSlotBits = ~kSlotBits;
 constexpr int kPlayLength = 518;
-constexpr int kSlotBudget = 10;  // slots heard at once
 constexpr uint8_t kPlayAnswer = answerId(DeviceCommand::PlaySample);
 constexpr uint8_t kBoardStatus = commandId(DeviceCommand::BoardStatus);
 constexpr uint8_t kDeviceError = commandId(DeviceCommand::DeviceError);
@@ -85,6 +83,8 @@ HandlerCommands::~HandlerCommands() {
     std::unique_ptr<IHidCom> transport;
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
+        // A fallback that names its main pattern would keep both alive.
+        for (auto& entry : patternTable_) entry.second->eraseAccumulationWindow();
         patternTable_.clear();
         effectTable_.clear();
         transport = std::move(transport_);
@@ -153,29 +153,18 @@ vbz_device_info_t* HandlerCommands::getFirstScannedDevice() {
     return first;
 }
 
-int HandlerCommands::readPattern(const std::string& json, Pattern& out) {
-    const nlohmann::json root = nlohmann::json::parse(json, nullptr, /*allow_exceptions=*/false);
-    if (root.is_discarded() || !root.is_object()) return VBZ_ERROR_INVALID_JSON;
-    out = Pattern{};
-    if (auto it = root.find("patternBoost"); it != root.end()) {
-        if (!it->is_number_integer()) return VBZ_ERROR_INVALID_JSON;
-        const auto boost = it->get<long long>();
-        out.boost = boost > 100 ? 100 : boost < -100 ? -100 : static_cast<int>(boost);
-    }
-    return 0;
-}
-
 void HandlerCommands::reloadPatterns() {
     if (!persistentState_) return;
     std::map<int, std::string> kept;
     persistentState_->getPatterns(kept);
     for (const auto& [id, text] : kept) {
-        auto pattern = std::make_shared<Pattern>();
-        const int code = readPattern(text, *pattern);
-        if (code != 0) {
+        int code = 0;
+        auto pattern = Pattern::create(text, code);
+        if (!pattern || code != 0) {
             LogLine(4, kTag) << "Unable to load json pattern: " << errorText(code);
             continue;
         }
+        pattern->setPatternId(id);
         LogLine(2, kTag) << "Pattern of ID " << id << " reloaded.";
         std::lock_guard<std::mutex> lock(handlerMutex());
         patternTable_.emplace(id, std::move(pattern));
@@ -241,9 +230,10 @@ int HandlerCommands::setGlobalIntensityBoost(int gain) {
 }
 
 int HandlerCommands::loadPatternFromJSON(std::string json) {
-    auto pattern = std::make_shared<Pattern>();
-    const int code = readPattern(json, *pattern);
-    if (code != 0) {
+    int code = 0;
+    auto pattern = Pattern::create(json, code);
+    if (!pattern || code != 0) {
+        if (code == 0) code = VBZ_ERROR_INVALID_JSON;
         LogLine(4, kTag) << "Unable to load json pattern: " << errorText(code);
         return code;
     }
@@ -255,6 +245,7 @@ int HandlerCommands::loadPatternFromJSON(std::string json) {
         id = nextPatternId_;
         while (patternTable_.count(static_cast<int>(id))) ++id;
         nextPatternId_ = id + 1;
+        pattern->setPatternId(static_cast<int>(id));
         patternTable_.emplace(static_cast<int>(id), std::move(pattern));
     }
     LogLine(2, kTag) << "Pattern loaded. Assigned to ID: " << id;
@@ -282,7 +273,7 @@ int HandlerCommands::getPatternIntensityBoost(int patternId) {
         std::lock_guard<std::mutex> lock(handlerMutex());
         auto it = patternTable_.find(patternId);
         found = it != patternTable_.end();
-        if (found) boost = it->second->boost;
+        if (found) boost = it->second->patternBoost();
     }
     if (!found) {
         LogLine(4, kTag) << "Could not get pattern boost value: Pattern ID " << patternId
@@ -295,18 +286,23 @@ int HandlerCommands::getPatternIntensityBoost(int patternId) {
 }
 
 int HandlerCommands::setAccumulationWindowToPattern(int mainPatternId, int fallbackPatternId,
-                                                    float /*timeWindow*/,
-                                                    int /*maxAccumulation*/) {
+                                                    float timeWindow, int maxAccumulation) {
     int missing = 0;
-    bool found;
+    bool found = false;
     {
+        // The record is shared with the plays, which read and change it
+        // under this mutex.
         std::lock_guard<std::mutex> lock(handlerMutex());
-        if (!patternTable_.count(mainPatternId))
-            missing = mainPatternId, found = false;
-        else if (!patternTable_.count(fallbackPatternId))
-            missing = fallbackPatternId, found = false;
-        else
+        const auto main = patternTable_.find(mainPatternId);
+        const auto fallback = patternTable_.find(fallbackPatternId);
+        if (main == patternTable_.end()) {
+            missing = mainPatternId;
+        } else if (fallback == patternTable_.end()) {
+            missing = fallbackPatternId;
+        } else {
             found = true;
+            main->second->setAccumulationWindow(fallback->second, timeWindow, maxAccumulation);
+        }
     }
     if (!found) {
         LogLine(4, kTag) << "Could not set an accumulation window: Pattern ID " << missing
@@ -320,7 +316,9 @@ int HandlerCommands::eraseAccumulationWindowToPattern(int patternId) {
     bool found;
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
-        found = patternTable_.count(patternId) != 0;
+        const auto it = patternTable_.find(patternId);
+        found = it != patternTable_.end();
+        if (found) it->second->eraseAccumulationWindow();
     }
     if (!found) {
         LogLine(4, kTag) << "Could not erase an accumulation window: Pattern ID " << patternId
@@ -328,26 +326,6 @@ int HandlerCommands::eraseAccumulationWindowToPattern(int patternId) {
         return VBZ_ERROR_INVALID_PARAMETER;
     }
     return 0;
-}
-
-int HandlerCommands::playEffect(int patternId, vbz_effect_properties_t /*properties*/) {
-    int id = -1;
-    {
-        std::lock_guard<std::mutex> lock(handlerMutex());
-        if (patternTable_.count(patternId)) {
-            id = static_cast<int>(nextEffectId_++);
-            auto sequence = std::make_shared<Sequence>(id);
-            effectTable_[id] = sequence;
-            playList_.push_back(std::move(sequence));  // starts in a later turn
-        }
-    }
-    if (id < 0) {
-        LogLine(4, kTag) << "Could not play effect: Pattern ID " << patternId << " not found.";
-        return VBZ_ERROR_INVALID_PARAMETER;
-    }
-    wakeTurn();
-    LogLine(2, kTag) << "Effect assigned to ID: " << id;
-    return id;
 }
 
 int HandlerCommands::stopEffect(int effectId, float fadeTime) {
@@ -738,8 +716,10 @@ void HandlerCommands::processResumeAllRequest() {
     LogLine(0, kTag) << "Processing resume all request.";
     auto frame = shortFrame(DeviceCommand::ResumeAll);
     sendCommand(frame.data(), static_cast<int>(frame.size()));
-    const float paused = seconds(Clock::now() - pauseTime_);
-    for (const auto& sequence : playingList) sequence->addPausedTime(paused);
+    const int64_t pausedFrom =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(pauseTime_.time_since_epoch()).count();
+    const int64_t now = nowNanoseconds();
+    for (const auto& sequence : playingList) sequence->addPausedTime(pausedFrom, now);
     std::lock_guard<std::mutex> lock(handlerMutex());
     pausedFlag_ = false;
     resumeRequested_ = false;
@@ -822,72 +802,6 @@ void HandlerCommands::processEffectStopList() {
         }
     }
     std::erase_if(playingList, [](const auto& s) { return s->state() == -1; });
-}
-
-void HandlerCommands::processEffectPlayList() {
-    std::vector<std::shared_ptr<Sequence>> queued;
-    bool skipped = false;
-    {
-        std::lock_guard<std::mutex> lock(handlerMutex());
-        if (stopAllRequested_ || resumeRequested_ || pauseRequested_)
-            skipped = true;
-        else
-            queued.swap(playList_);
-    }
-    if (skipped) {
-        if (traceOn()) LogLine(0, kTag) << "Processing effect play list skipped.";
-        return;
-    }
-    if (queued.empty()) return;
-    playingList.insert(playingList.end(), queued.begin(), queued.end());
-    // The first sequences whose slots fit the budget are heard; the rest play
-    // muted.
-    uint32_t heard = 0;
-    int sum = 0;
-    std::size_t inBudget = 0;
-    for (const auto& s : playingList) {
-        sum += s->slotCount();
-        if (sum > kSlotBudget) break;
-        s->usedSlotMask(heard);
-        ++inBudget;
-    }
-    setMuteStatus(~heard);
-    setWantedMuteMask(~heard);
-    for (std::size_t i = 0; i < playingList.size(); ++i) playingList[i]->play(i >= inBudget);
-}
-
-void HandlerCommands::stepSequences() {
-    {
-        std::lock_guard<std::mutex> lock(handlerMutex());
-        if (stopAllRequested_ || resumeRequested_ || pauseRequested_ || pausedFlag_) return;
-    }
-    uint32_t heard = 0;
-    int sum = 0;
-    for (auto it = playingList.begin(); it != playingList.end();) {
-        const auto& sequence = *it;
-        sequence->process();
-        if (sequence->state() == -1) {
-            {
-                std::lock_guard<std::mutex> lock(handlerMutex());
-                effectTable_.erase(sequence->effectId());
-            }
-            it = playingList.erase(it);
-            continue;
-        }
-        sum += sequence->slotCount();
-        const bool over = sum > kSlotBudget;
-        if (!over) sequence->usedSlotMask(heard);
-        sequence->setOverBudget(over);
-        ++it;
-    }
-    const uint32_t wanted = ~heard;
-    bool changed;
-    {
-        std::lock_guard<std::mutex> lock(transactionMutex_);
-        changed = wanted != wantedMuteMask_;
-        wantedMuteMask_ = wanted;
-    }
-    if (changed) setMuteStatus(wanted);
 }
 
 void HandlerCommands::keepAlive() {

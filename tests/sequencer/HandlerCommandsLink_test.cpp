@@ -20,6 +20,7 @@
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/BtTestLink.h"
 #include "tests/support/CallbackRecorder.h"
+#include "tests/support/LegacyPatterns.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
 #include "tools/vest-emulator/LegacyBoard.h"
@@ -40,6 +41,22 @@ using vbz_test::LogRecorder;
 
 namespace {
 constexpr uint32_t kSerial = 21030042;
+
+// A pattern the legacy model takes: one track, one sample, this boost.
+std::string legacyPattern(int boost = 0) {
+    auto p = vbz_test::patternOf({vbz_test::trackOf({vbz_test::sampleAt(0)})});
+    p["patternBoost"] = boost;
+    return p.dump();
+}
+
+// A sequence of legacyPattern() (one slot) that tests give slots by hand.
+std::shared_ptr<Sequence> handSequence(HandlerCommands& owner, int effectId) {
+    int error = 0;
+    auto pattern = vbz::seq::Pattern::create(legacyPattern(), error);
+    auto sequence = std::make_shared<Sequence>(owner, pattern, vbz_effect_properties_t{});
+    sequence->setEffectId(effectId);
+    return sequence;
+}
 
 HandlerCommands::Timing shortTiming() {
     HandlerCommands::Timing t;
@@ -262,7 +279,7 @@ TEST_F(UsbVest, VestSilentAfterTheSerialAnswerFailsTheHandshakeAfterTenSends) {
 
 TEST_F(UsbVest, LinkLostWhileConnectedReportsItAndKeepsThePatterns) {
     make();
-    const int pattern = handler->loadPatternFromJSON("{\"patternBoost\": 10}");
+    const int pattern = handler->loadPatternFromJSON(legacyPattern(10));
     ASSERT_GE(pattern, 0);
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
     UsbBus::instance().unplug(path);
@@ -354,7 +371,7 @@ TEST_F(UsbVest, SlotFreedByTheBoardIsReleased) {
     board->setHold(2, 60ms);
     make();
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
-    auto sequence = std::make_shared<Sequence>(0);
+    auto sequence = handSequence(*handler, 0);
     const int slot = handler->inTurn([&](ScriptedHandler& h) {
         auto m = playMessage(2);
         const int s = h.sendPlay(m.data());
@@ -376,7 +393,7 @@ TEST_F(UsbVest, SlotFreedByTheBoardIsReleased) {
     EXPECT_EQ(used, 0u);
     EXPECT_EQ(vest->countReceived(0x02), 0u);  // nothing to stop
     // Registering a slot twice frees the older holder.
-    auto other = std::make_shared<Sequence>(1);
+    auto other = handSequence(*handler, 1);
     handler->inTurn([&](ScriptedHandler& h) {
         h.registerSlot(5, false, sequence);
         h.registerSlot(5, true, other);
@@ -390,7 +407,7 @@ TEST_F(UsbVest, SlotFreedByTheBoardIsReleased) {
 TEST_F(UsbVest, NoMuteFloodWithAnEffectOnHighSlots) {
     make();
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
-    auto sequence = std::make_shared<Sequence>(0, 1);
+    auto sequence = handSequence(*handler, 0);
     // One effect holding slots 0 to 12, all heard.
     const int last = handler->inTurn([&](ScriptedHandler& h) {
         int s = -1;
@@ -441,7 +458,7 @@ TEST_F(UsbVest, PauseResumeStopAllAndThePauseCarriedAcrossAReconnection) {
 
 TEST_F(UsbVest, EffectsStopAndFinish) {
     make();
-    ASSERT_GE(handler->loadPatternFromJSON("{}"), 0);
+    ASSERT_GE(handler->loadPatternFromJSON(legacyPattern()), 0);
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
     vbz_effect_properties_t p;
     const int effect = handler->playEffect(0, p);
@@ -485,11 +502,11 @@ TEST_F(UsbVest, KeptPatternIdsAreNotReportedForNewLoads) {
     SdkPersistentState state;
     make(&usbOnly, &state);
     // Another back-end kept a pattern under the id this one would give next.
-    state.addPattern(0, "{}");
+    state.addPattern(0, legacyPattern());
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
     EXPECT_TRUE(LogRecorder::has(2, "Sequencer", "Pattern of ID 0 reloaded."));
-    EXPECT_EQ(handler->loadPatternFromJSON("{}"), 1);
-    EXPECT_EQ(handler->loadPatternFromJSON("{}"), 2);
+    EXPECT_EQ(handler->loadPatternFromJSON(legacyPattern()), 1);
+    EXPECT_EQ(handler->loadPatternFromJSON(legacyPattern()), 2);
 }
 
 TEST(SequencerOverBluetooth, ConnectsThroughTheSocketPairSeam) {
