@@ -42,19 +42,6 @@ void writeF32(uint8_t* p, float v) {
     writeU32(p, bits);
 }
 
-const char* deviceErrorLine(int8_t code) {
-    switch (code) {
-        case -1: return "The received message had an invalid CRC.";
-        case -2: return "The received message had an invalid command ID.";
-        case -3: return "The received message had an invalid sync word.";
-        case -4: return "The received message had invalid parameters.";
-        case -5: return "The command is not available on this type of connection.";
-        case -6: return "The provided remote address of port is invalid.";
-        case -7: return "Invalid internal state.";
-        default: return "The received message had an error which code is unknown.";
-    }
-}
-
 template <std::size_t N>
 std::array<uint8_t, N> emptyFrame(DeviceCommand c) {
     std::array<uint8_t, N> f{};
@@ -538,18 +525,25 @@ void HandlerCommands::sequencingLoop(IHidCom* link) {
     LogLine(2, kTag) << "Vibrenza Type: " << static_cast<unsigned int>(type);
     LogLine(0, kTag) << "Start sequencing loop.";
 
-    for (;;) {
+    // An idle turn takes each lock once: what it has to do is read first, and
+    // the steps with nothing to do are passed over.
+    for (TurnView view = readTurnView(); !view.disconnect; view = readTurnView()) {
         commandsThisTurn_ = 0;
-        synchroniseSlots();
-        updateMute();
-        processResumeAllRequest();
-        processPauseAllRequest();
-        processStopAllRequest();
-        processEffectStopList();
-        processEffectPlayList();
+        if (!view.request) {
+            const SlotMasks masks = slotMasks();
+            synchroniseSlots(masks);
+            // A stop just sent has brought a new board status.
+            updateMute(commandsThisTurn_ == 0 ? masks : slotMasks());
+        }
+        if (view.request) {
+            processResumeAllRequest();
+            processPauseAllRequest();
+            processStopAllRequest();
+        }
+        if (view.request || view.stops) processEffectStopList();
+        if (view.request || view.plays) processEffectPlayList();
         stepSequences();
         keepAlive();
-        if (disconnectionRequested()) break;
         if (commandsThisTurn_ == 0) waitForWork();
     }
     endConnection(link, false);
@@ -634,11 +628,6 @@ void HandlerCommands::resetDeviceState() {
 
 // Per-turn work -------------------------------------------------------------
 
-bool HandlerCommands::requestPending() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
-    return stopAllRequested_ || resumeRequested_ || pauseRequested_;
-}
-
 bool HandlerCommands::disconnectionRequested() {
     std::lock_guard<std::mutex> lock(handlerMutex());
     return disconnectionFlag_;
@@ -661,22 +650,30 @@ void HandlerCommands::wakeTurn() {
 }
 
 void HandlerCommands::waitForWork() {
+    // Playing sequences have samples falling due: look again within 1 ms.
+    // With none, the only work that comes by itself is the keep-alive; all
+    // else (API requests, board statuses, a lost link) wakes the turn.
+    auto until = Clock::now() + kIdleWait;
+    if (playingList.empty()) until = std::max(until, lastTransactionTime_ + timing_.keepAliveInterval);
     std::unique_lock<std::mutex> lock(wakeMutex_);
-    wake_.wait_for(lock, kIdleWait, [this] { return woken_; });
+    wake_.wait_until(lock, until, [this] { return woken_; });
     woken_ = false;
 }
 
 float HandlerCommands::secondsSinceOrigin() const { return seconds(Clock::now() - connectionOrigin_); }
 
-void HandlerCommands::synchroniseSlots() {
-    if (requestPending()) return;
-    uint32_t reserved, registered;
-    {
-        std::lock_guard<std::mutex> lock(transactionMutex_);
-        reserved = boardReservedSlots_;
-        registered = registeredSlots_;
-    }
-    const uint32_t differ = (reserved ^ registered) & kSlotBits;
+HandlerCommands::TurnView HandlerCommands::readTurnView() {
+    std::lock_guard<std::mutex> lock(handlerMutex());
+    TurnView v;
+    v.request = stopAllRequested_ || resumeRequested_ || pauseRequested_;
+    v.stops = !stopList_.empty();
+    v.plays = !playList_.empty();
+    v.disconnect = disconnectionFlag_;
+    return v;
+}
+
+void HandlerCommands::synchroniseSlots(const SlotMasks& masks) {
+    const uint32_t differ = (masks.boardReserved ^ masks.registered) & kSlotBits;
     if (differ == 0) return;
     for (int i = 0; i < kSlots; ++i) {
         if (!((differ >> i) & 1u)) continue;
@@ -694,15 +691,8 @@ void HandlerCommands::synchroniseSlots() {
     }
 }
 
-void HandlerCommands::updateMute() {
-    if (requestPending()) return;
-    uint32_t wanted, muted;
-    {
-        std::lock_guard<std::mutex> lock(transactionMutex_);
-        wanted = wantedMuteMask_;
-        muted = boardMutedSlots_;
-    }
-    if ((wanted ^ muted) & kSlotBits) setMuteStatus(wanted);
+void HandlerCommands::updateMute(const SlotMasks& masks) {
+    if ((masks.wantedMute ^ masks.boardMuted) & kSlotBits) setMuteStatus(masks.wantedMute);
 }
 
 void HandlerCommands::processResumeAllRequest() {
@@ -1078,7 +1068,7 @@ void HandlerCommands::handleMessage(IHidCom* link) {
     if (id == kDeviceError) {
         const auto code = static_cast<int8_t>(rx[3]);
         LogLine(4, kTag) << "Vibrenza was not able to process the last command.";
-        LogLine(4, kTag) << deviceErrorLine(code);
+        LogLine(4, kTag) << deviceErrorText(code);
         if (code == -4) {
             bool ended = false;
             {

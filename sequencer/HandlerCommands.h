@@ -17,9 +17,10 @@
 // frame is written, while the application is called or while a log line is
 // written (lines of work done under a lock are written once it is released).
 //
-// A turn that sent nothing waits at most 1 ms, woken early by API requests
-// and board statuses; the answer wait sleeps until the answer or the resend
-// time.
+// A turn that sent nothing waits, at most 1 ms while effects play (else
+// until the keep-alive is due), and is woken early by API requests, board
+// statuses and a lost link; the answer wait sleeps until the answer or the
+// resend time.
 //
 // Destroying the back-end ends the connection (the callback reports it),
 // joins every thread and must not happen on one of its threads (from its
@@ -134,6 +135,8 @@ protected:
     // half). A derived class whose overrides run on the sequencing thread
     // calls it first in its own destructor. Idempotent.
     void shutdown();
+    // Wakes a turn that waits for work. Any thread.
+    void wakeTurn();
 
     // Sequences started and not finished, in play order. Sequencing thread.
     std::vector<std::shared_ptr<Sequence>> playingList;
@@ -154,19 +157,26 @@ private:
     void endConnection(IHidCom* link, bool handshakeFailed);
     void resetDeviceState();
 
+    // What a turn has to do, read in one hold of the handler mutex.
+    struct TurnView {
+        bool request = false;  // stop-all, resume or pause pending
+        bool stops = false;
+        bool plays = false;
+        bool disconnect = false;
+    };
+    TurnView readTurnView();
+
     // Per-turn work.
-    void synchroniseSlots();
-    void updateMute();
+    void synchroniseSlots(const SlotMasks& masks);
+    void updateMute(const SlotMasks& masks);
     void processResumeAllRequest();
     void processPauseAllRequest();
     void processStopAllRequest();
     void processEffectStopList();
     void keepAlive();
 
-    bool requestPending();  // under the handler mutex
     bool disconnectionRequested();
     void startDisconnection();  // the failure step of a transaction
-    void wakeTurn();
     void waitForWork();
     float secondsSinceOrigin() const;
     bool onBackendThread() const;

@@ -98,6 +98,7 @@ void HandlerCommands::processEffectPlayList() {
 }
 
 void HandlerCommands::stepSequences() {
+    if (playingList.empty()) return;
     {
         HandlerLock lock(handlerMutex());
         if (stopAllRequested_ || resumeRequested_ || pauseRequested_ || pausedFlag_) return;

@@ -86,6 +86,7 @@ public:
             std::lock_guard<std::mutex> lock(mutex_);
             actions_.emplace_back(std::move(action), std::move(done));
         }
+        wakeTurn();
         if (result.wait_for(5s) != std::future_status::ready) return -999;
         return result.get();
     }
@@ -611,4 +612,40 @@ TEST(SequencerRealTiming, SilentVestGetsTenWritesAndIsGivenUpAfterTenSeconds) {
     EXPECT_LT(span, 11.0);
     for (std::size_t i = 1; i < writes.size(); ++i)
         EXPECT_NEAR(std::chrono::duration<double>(writes[i] - writes[i - 1]).count(), 1.0, 0.1);
+}
+
+TEST_F(UsbVest, AnswerFaultsAreSurvived) {
+    make();
+    ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
+    auto fault = [](int times, const std::function<void(AnswerFault&)>& set) {
+        AnswerFault f;
+        f.times = times;
+        set(f);
+        return f;
+    };
+    const struct {
+        const char* name;
+        AnswerFault fault;
+    } cases[] = {
+        {"late answer, resent once", fault(1, [](AnswerFault& f) { f.delay = 60ms; })},
+        {"answer twice", fault(1, [](AnswerFault& f) { f.twice = true; })},
+        {"unknown frames first", fault(1, [](AnswerFault& f) { f.noiseFrames = 3; })},
+        {"corrupt answer, resent", fault(1, [](AnswerFault& f) { f.badCrc = true; })},
+        {"answer swallowed twice", fault(2, [](AnswerFault& f) { f.silent = true; })},
+    };
+    for (const auto& c : cases) {
+        vest->setFault(0x07, c.fault);
+        const auto before = vest->countReceived(0x07);
+        ASSERT_TRUE(eventually([&] { return vest->countReceived(0x07) >= before + 3; })) << c.name;
+        EXPECT_EQ(handler->connectionStatus(), VBZ_STATE_CONNECTED) << c.name;
+    }
+    // Raw bytes that are no frame are dropped by the transport.
+    vest->sendUnsolicited({0x42, 0x00, 0x13});
+    const auto before = vest->countReceived(0x07);
+    ASSERT_TRUE(eventually([&] { return vest->countReceived(0x07) >= before + 2; }));
+    EXPECT_EQ(handler->connectionStatus(), VBZ_STATE_CONNECTED);
+    ASSERT_EQ(handler->disconnect(), 0);
+    const auto reports = recorder.waitFor(2);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].error, 0);
 }
