@@ -2,7 +2,10 @@
 // again turned to the back of the vest, pauses and resumes, stops with a
 // fade, and disconnects.
 //
-//   vibrenza_vest_demo [--usb | --wifi] <pattern.json>
+//   vibrenza_vest_demo [--usb | --wifi] [--legacy] <pattern.json>
+//
+// --legacy plays through the legacy back-end, which has the vest play each
+// sample on a slot of its own board instead of streaming the rendered signal.
 //
 // Wi-Fi (the default) finds the vest by broadcasting on every network
 // interface: try it against the emulated vest only inside network
@@ -42,14 +45,16 @@ static bool waitForState(int state, std::chrono::seconds limit) {
 int main(int argc, char** argv) {
     vbz_output_t output = VBZ_OUTPUT_WIFI;
     const char* path = nullptr;
+    bool legacy = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--usb") == 0) output = VBZ_OUTPUT_USB;
+        else if (std::strcmp(argv[i], "--legacy") == 0) legacy = true;
         else if (std::strcmp(argv[i], "--wifi") == 0) output = VBZ_OUTPUT_WIFI;
         else path = argv[i];
     }
     std::ifstream file(path ? path : "");
     if (!file) {
-        std::fprintf(stderr, "usage: vibrenza_vest_demo [--usb | --wifi] <pattern.json>\n");
+        std::fprintf(stderr, "usage: vibrenza_vest_demo [--usb | --wifi] [--legacy] <pattern.json>\n");
         return 2;
     }
     std::stringstream text;
@@ -58,13 +63,15 @@ int main(int argc, char** argv) {
     VibrenzaSDK::setLogCallback(&onLog);  // before the first instance: no log file
     VibrenzaSDK sdk;
     sdk.setConnectionCallback(&onConnection, nullptr);
+    if (legacy) sdk.ExperimentalAPI().enableLegacyBackend(true);
 
     const int pattern = sdk.loadPatternFromJSON(text.str().c_str());
     if (pattern < 0) {
         std::fprintf(stderr, "the pattern was refused: error %d\n", pattern);
         return 1;
     }
-    std::printf("connecting over %s...\n", output == VBZ_OUTPUT_USB ? "USB" : "Wi-Fi");
+    std::printf("connecting over %s%s...\n", output == VBZ_OUTPUT_USB ? "USB" : "Wi-Fi",
+                legacy ? " (legacy back-end)" : "");
     if (sdk.connect(output, 0) != 0 || !waitForState(VBZ_STATE_CONNECTED, 10s)) {
         std::fprintf(stderr, "no vest found\n");
         return 1;
