@@ -94,7 +94,6 @@ bool HandlerCommands::onBackendThread() const {
 void HandlerCommands::shutdown() {
     {
         std::lock_guard<std::mutex> lock(handlerMutex());
-        closing_ = true;
         disconnectionFlag_ = true;
         if (state_ != VBZ_STATE_DISCONNECTED) state_ = VBZ_STATE_DISCONNECTING;
     }

@@ -207,7 +207,6 @@ private:
     bool pauseRequested_ = false;
     bool stopAllRequested_ = false;
     bool pausedFlag_ = false;
-    bool closing_ = false;  // the destructor runs: no new connection starts
 
     // Worker thread only.
     std::map<int, std::map<uint32_t, std::string>> scanMap_;

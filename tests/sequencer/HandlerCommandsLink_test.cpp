@@ -649,3 +649,18 @@ TEST_F(UsbVest, AnswerFaultsAreSurvived) {
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[1].error, 0);
 }
+
+TEST_F(UsbVest, LinkLostDuringATransactionAbortsItAtOnce) {
+    timing.answerTimeout = 5s;  // no resend within the test
+    board->swallow(0x07, 1000);
+    make();
+    ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
+    ASSERT_TRUE(eventually([&] { return vest->countReceived(0x07) == 1; }));
+    UsbBus::instance().unplug(path);
+    const auto reports = recorder.waitFor(2);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].error, -6);
+    // Given up when the reception ended, not after waiting out the answer.
+    EXPECT_EQ(vest->countReceived(0x07), 1u);
+    EXPECT_FALSE(LogRecorder::has(1, "Sequencer", "No answer from Vibrenza, retry sending command."));
+}

@@ -107,3 +107,18 @@ TEST(HandlerCommands, FailedConnectionIsReportedByTheBackendItself) {
     EXPECT_TRUE(LogRecorder::has(3, "Sequencer",
                                  "Cannot get scanned devices: no Vibrenza device found."));
 }
+
+TEST(HandlerCommands, AccumulationWindowsAreSetOnThePatternAndReleasedWithTheHandler) {
+    LogRecorder log;
+    HandlerCommands handler(nullptr);
+    const int a = handler.loadPatternFromJSON(legacyPattern());
+    const int b = handler.loadPatternFromJSON(legacyPattern());
+    // A pattern that is its own fallback holds itself: the handler's end
+    // must still release it (the sanitizer build finds a leak otherwise).
+    EXPECT_EQ(handler.setAccumulationWindowToPattern(a, a, 1.0f, 2), 0);
+    EXPECT_EQ(handler.setAccumulationWindowToPattern(b, a, 0.5f, 1), 0);
+    EXPECT_EQ(handler.eraseAccumulationWindowToPattern(b), 0);
+    EXPECT_EQ(handler.setAccumulationWindowToPattern(b, 9, 0.5f, 1), -2);
+    EXPECT_TRUE(LogRecorder::has(4, "Sequencer",
+                                 "Could not set an accumulation window: Pattern ID 9 not found."));
+}
