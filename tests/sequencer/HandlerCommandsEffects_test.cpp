@@ -6,15 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <thread>
 
 #include "device/TransportFactory.h"
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/CallbackRecorder.h"
+#include "tests/support/LegacyBoardProbes.h"
 #include "tests/support/LegacyPatterns.h"
 #include "tests/support/LogRecorder.h"
 #include "tools/vest-emulator/LegacyBoard.h"
@@ -94,29 +93,9 @@ struct EffectsOnBoard : ::testing::Test {
         EXPECT_GE(id, 0);
         return id;
     }
-    static bool eventually(const std::function<bool()>& condition, Clock::duration limit = 5s) {
-        const auto end = Clock::now() + limit;
-        while (Clock::now() < end) {
-            if (condition()) return true;
-            std::this_thread::sleep_for(2ms);
-        }
-        return condition();
-    }
     bool playsReach(std::size_t n) {
         return eventually([&] { return board->plays().size() >= n; });
     }
-    // The fade of every StopSlot the vest received, in order.
-    std::vector<float> stopFades() {
-        std::vector<float> fades;
-        for (const auto& f : vest->hostFrames()) {
-            if (f.bytes[0] != 0x02 || f.bytes.size() < 8) continue;
-            uint32_t bits;
-            std::memcpy(&bits, &f.bytes[4], sizeof bits);
-            fades.push_back(std::bit_cast<float>(bits));
-        }
-        return fades;
-    }
-
     LogRecorder log;
     HandlerCommands::Timing timing;
     std::shared_ptr<VestModel> vest;
@@ -221,7 +200,7 @@ TEST_F(EffectsOnBoard, AFadeScalesLaterSamplesAndEndsTheEffect) {
         EXPECT_LT(secondsBetween(stopped, plays[i].time), 1.05) << i;
     }
     // The first sample fades over the whole second, each later one over what is left.
-    const auto fades = stopFades();
+    const auto fades = stopSlotFades(*vest);
     ASSERT_EQ(fades.size(), plays.size());
     EXPECT_FLOAT_EQ(fades[0], 1.0f);
     for (std::size_t i = 1; i < fades.size(); ++i) EXPECT_LT(fades[i], fades[i - 1]) << i;
@@ -236,7 +215,7 @@ TEST_F(EffectsOnBoard, MaximumDurationCutsTheEffect) {
     ASSERT_TRUE(eventually([&] { return handler->effectState(effect) == VBZ_EFFECT_UNKNOWN; }, 3s));
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(board->plays().size(), 2u);
-    const auto fades = stopFades();
+    const auto fades = stopSlotFades(*vest);
     ASSERT_EQ(fades.size(), 1u);  // the second sample, cut without fade
     EXPECT_EQ(fades[0], 0.0f);
 }

@@ -7,13 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
 
 #include "tests/support/CallbackRecorder.h"
+#include "tests/support/LegacyBoardProbes.h"
 #include "tests/support/LegacyPatterns.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
@@ -64,15 +64,6 @@ std::vector<int> strongest(const DecodedPlay& p) {
     return at;
 }
 
-bool eventually(const std::function<bool()>& condition, Clock::duration limit = 5s) {
-    const auto end = Clock::now() + limit;
-    while (Clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(2ms);
-    }
-    return condition();
-}
-
 struct LegacyVest {
     LegacyVest() {
         vest = std::make_shared<VestModel>(VestIdentity::withSerial(kSerial));
@@ -84,18 +75,21 @@ struct LegacyVest {
         if (!eventually([&] { return board->plays().size() > before; })) return std::nullopt;
         return board->plays()[before];
     }
-    std::vector<float> stopFades() const {
-        std::vector<float> fades;
-        for (const auto& f : vest->hostFrames()) {
-            if (f.bytes[0] != 0x02 || f.bytes.size() < 8) continue;
-            float v;
-            std::memcpy(&v, &f.bytes[4], sizeof v);
-            fades.push_back(v);
-        }
-        return fades;
-    }
+    std::vector<float> stopFades() const { return stopSlotFades(*vest); }
     std::shared_ptr<VestModel> vest;
     std::unique_ptr<LegacyBoard> board;
+};
+
+// The only vest on the USB bus while it lives.
+struct UsbLegacyVest : LegacyVest {
+    UsbLegacyVest() {
+        UsbBus::instance().reset();
+        UsbBus::instance().plug(vest);
+    }
+    ~UsbLegacyVest() {
+        EXPECT_EQ(board->violationCount(), 0u);
+        UsbBus::instance().reset();
+    }
 };
 
 // Plays the sphere with each transform and the weights pattern with a
@@ -184,9 +178,7 @@ void connectOver(VibrenzaSDK& sdk, CallbackRecorder& recorder, vbz_output_t outp
 
 TEST(LegacyEffectsEndToEnd, PlaysWithPropertiesOverUsb) {
     LogRecorder log;
-    UsbBus::instance().reset();
-    LegacyVest v;
-    UsbBus::instance().plug(v.vest);
+    UsbLegacyVest v;
     CallbackRecorder recorder;
     {
         VibrenzaSDK sdk;
@@ -197,16 +189,12 @@ TEST(LegacyEffectsEndToEnd, PlaysWithPropertiesOverUsb) {
         ASSERT_EQ(sdk.disconnect(), 0);
         EXPECT_EQ(recorder.waitFor(2).size(), 2u);
     }
-    EXPECT_EQ(v.board->violationCount(), 0u);
-    UsbBus::instance().reset();
 }
 
 TEST(LegacyEffectsEndToEnd, PausesResumesAndStopsThroughTheCApi) {
     LogRecorder log;
-    UsbBus::instance().reset();
-    LegacyVest v;
+    UsbLegacyVest v;
     v.board->setHold(23, 10s);
-    UsbBus::instance().plug(v.vest);
     CallbackRecorder recorder;
     const int sdk = vbz_createSDKInstance(nullptr);
     ASSERT_GE(sdk, 0);
@@ -253,15 +241,11 @@ TEST(LegacyEffectsEndToEnd, PausesResumesAndStopsThroughTheCApi) {
     ASSERT_EQ(vbz_disconnectDevice(sdk), 0);
     EXPECT_EQ(recorder.waitFor(2).size(), 2u);
     vbz_freeSDKInstance(sdk);
-    EXPECT_EQ(v.board->violationCount(), 0u);
-    UsbBus::instance().reset();
 }
 
 TEST(LegacyEffectsEndToEnd, PatternIdsSurviveAReconnection) {
     LogRecorder log;
-    UsbBus::instance().reset();
-    LegacyVest v;
-    UsbBus::instance().plug(v.vest);
+    UsbLegacyVest v;
     CallbackRecorder recorder;
     {
         VibrenzaSDK sdk;
@@ -283,8 +267,6 @@ TEST(LegacyEffectsEndToEnd, PatternIdsSurviveAReconnection) {
             EXPECT_EQ(play->signal, signal);
         }
     }
-    EXPECT_EQ(v.board->violationCount(), 0u);
-    UsbBus::instance().reset();
 }
 
 TEST(LegacyEffectsEndToEnd, PlaysPausesAndStopsOverWifi) {
