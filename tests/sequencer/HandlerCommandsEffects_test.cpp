@@ -183,43 +183,6 @@ TEST_F(EffectsOnBoard, AccumulationWindowTurnsRepeatedPlaysIntoTheFallback) {
     EXPECT_EQ(plays[2].signal, 9);
 }
 
-TEST_F(EffectsOnBoard, AFadeScalesLaterSamplesAndEndsTheEffect) {
-    const int pattern = load(samplesAt(4, {0, 0.2, 0.4, 0.6, 0.8, 1.0, 1.2, 1.4}, 0.15));
-    connect();
-    const int effect = handler->playEffect(pattern, {});
-    ASSERT_TRUE(playsReach(1));
-    ASSERT_EQ(handler->stopEffect(effect, 1.0f), 0);
-    const auto stopped = Clock::now();
-    ASSERT_TRUE(eventually([&] { return handler->effectState(effect) == VBZ_EFFECT_UNKNOWN; }, 3s));
-    EXPECT_LT(secondsBetween(stopped, Clock::now()), 1.6);
-    const auto plays = board->plays();
-    ASSERT_GE(plays.size(), 3u);
-    EXPECT_EQ(plays[0].volume, 100);
-    for (std::size_t i = 1; i < plays.size(); ++i) {
-        EXPECT_LT(plays[i].volume, plays[i - 1].volume) << i;  // the fade's share left
-        EXPECT_LT(secondsBetween(stopped, plays[i].time), 1.05) << i;
-    }
-    // The first sample fades over the whole second, each later one over what is left.
-    const auto fades = stopSlotFades(*vest);
-    ASSERT_EQ(fades.size(), plays.size());
-    EXPECT_FLOAT_EQ(fades[0], 1.0f);
-    for (std::size_t i = 1; i < fades.size(); ++i) EXPECT_LT(fades[i], fades[i - 1]) << i;
-}
-
-TEST_F(EffectsOnBoard, MaximumDurationCutsTheEffect) {
-    const int pattern = load(samplesAt(4, {0, 0.3, 0.6, 0.9, 1.2}, 0.25));
-    connect();
-    vbz_effect_properties_t p;
-    p.maxDuration = 0.5f;
-    const int effect = handler->playEffect(pattern, p);
-    ASSERT_TRUE(eventually([&] { return handler->effectState(effect) == VBZ_EFFECT_UNKNOWN; }, 3s));
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(board->plays().size(), 2u);
-    const auto fades = stopSlotFades(*vest);
-    ASSERT_EQ(fades.size(), 1u);  // the second sample, cut without fade
-    EXPECT_EQ(fades[0], 0.0f);
-}
-
 TEST_F(EffectsOnBoard, APlayTheVestRefusesDiscardsThePattern) {
     const int pattern = load(samplesAt(4, {0, 0.5}, 0.1));
     connect();

@@ -399,31 +399,6 @@ TEST(Sequence, PausesShiftTheScheduleFromEachSequencesOwnStart) {
     EXPECT_EQ(p.plays.size(), 2u);
 }
 
-TEST(Sequence, BudgetFlagMovesBetweenAudibleAndMuted) {
-    RecordingOwner o;
-    auto s = make(o, trackPattern({0, 0.5}, 0.1));
-    ASSERT_EQ(s->play(true), 0);
-    EXPECT_EQ(s->state(), 1);
-    EXPECT_EQ(o.plays[0].message[6] & 1, 1);
-    s->setOverBudget(false);
-    EXPECT_EQ(s->state(), 2);
-    uint32_t mask = 0x100;
-    s->usedSlotMask(mask);
-    EXPECT_EQ(mask, 0x101u);
-    o.moveTo(0.2);
-    o.free(*s, 0);
-    o.moveTo(0.5);
-    s->process();
-    EXPECT_EQ(o.plays[1].message[6] & 1, 0);
-    ASSERT_EQ(s->stop(0.0f), 0);
-    s->setOverBudget(true);
-    EXPECT_EQ(s->state(), -1);
-    // Stopping one that never started finishes it.
-    auto idle = make(o, trackPattern({0}, 0.1));
-    EXPECT_EQ(idle->stop(0.5f), -1);
-    EXPECT_EQ(idle->state(), -1);
-}
-
 TEST(PlayingList, OrderBudgetAndTrim) {
     RecordingOwner o;
     // Two effects of priority 5 with 3 slots, then one of priority 2 with 5.

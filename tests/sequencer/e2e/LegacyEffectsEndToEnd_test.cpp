@@ -124,18 +124,6 @@ void playsWithTheirProperties(VibrenzaSDK& sdk, LegacyVest& v) {
         EXPECT_EQ(strongest(*play), c.actuators) << c.what;
         EXPECT_EQ(play->keyframes[0].values[c.actuators[0]], 100) << c.what;
     }
-    // Height and tilt move the sphere off actuator 1.
-    for (auto set : {+[](vbz_effect_properties_t& p) { p.height = 0.5f; },
-                     +[](vbz_effect_properties_t& p) { p.tilting = 90.0f; }}) {
-        vbz_effect_properties_t p;
-        set(p);
-        const auto before = v.board->plays().size();
-        ASSERT_GE(sdk.playEffect(sphere, p), 0);
-        const auto play = v.playAfter(before);
-        ASSERT_TRUE(play);
-        EXPECT_LT(play->keyframes[0].values[1], 100);
-    }
-
     vbz_effect_properties_t p;
     p.volume = 50.0f;
     p.speed = 2.0f;
