@@ -199,7 +199,7 @@ TEST_F(EffectsOnBoard, APlayTheVestRefusesDiscardsThePattern) {
 TEST_F(EffectsOnBoard, PausesDelayTheRestOfTheScheduleByTheirLength) {
     const int pattern = load(samplesAt(4, {0, 0.6}, 0.1));
     connect();
-    const int effect = handler->playEffect(pattern, {});
+    ASSERT_EQ(handler->playEffect(pattern, {}), 0);
     ASSERT_TRUE(playsReach(1));
     std::this_thread::sleep_for(200ms);
     ASSERT_EQ(handler->pauseAll(), 0);
@@ -211,18 +211,16 @@ TEST_F(EffectsOnBoard, PausesDelayTheRestOfTheScheduleByTheirLength) {
     const double gap = secondsBetween(plays[0].time, plays[1].time);
     EXPECT_GE(gap, 1.05);
     EXPECT_LT(gap, 1.6);
-    EXPECT_NE(handler->effectState(effect), VBZ_EFFECT_UNKNOWN);
 
     // An effect started during a pause waits only for the part after its start.
     ASSERT_EQ(handler->pauseAll(), 0);
     ASSERT_TRUE(eventually([&] { return board->snapshot().paused; }));
     std::this_thread::sleep_for(1s);
-    const int late = handler->playEffect(pattern, {});
+    ASSERT_EQ(handler->playEffect(pattern, {}), 1);
     ASSERT_TRUE(playsReach(3));
     std::this_thread::sleep_for(300ms);
     ASSERT_EQ(handler->resumeAll(), 0);
     const auto resumed = Clock::now();
     ASSERT_TRUE(playsReach(4));
     EXPECT_LT(secondsBetween(resumed, board->plays()[3].time), 1.2);
-    EXPECT_NE(handler->effectState(late), VBZ_EFFECT_UNKNOWN);
 }
