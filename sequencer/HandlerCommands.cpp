@@ -10,6 +10,7 @@
 #include "device/Frame.h"
 #include "sdk/core/DeviceTypes.h"
 #include "sdk/core/ErrorText.h"
+#include "sdk/core/LogHold.h"
 #include "sdk/core/LogLine.h"
 #include "sdk/core/SdkPersistentState.h"
 
@@ -69,7 +70,7 @@ HandlerCommands::~HandlerCommands() {
     shutdown();
     std::unique_ptr<IHidCom> transport;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         // A fallback that names its main pattern would keep both alive.
         for (auto& entry : patternTable_) entry.second->eraseAccumulationWindow();
         patternTable_.clear();
@@ -93,7 +94,7 @@ bool HandlerCommands::onBackendThread() const {
 
 void HandlerCommands::shutdown() {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         disconnectionFlag_ = true;
         if (state_ != VBZ_STATE_DISCONNECTED) state_ = VBZ_STATE_DISCONNECTING;
     }
@@ -127,7 +128,7 @@ vbz_device_info_t* HandlerCommands::getFirstScannedDevice() {
     const char* warning = nullptr;
     vbz_device_info_t* first = nullptr;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (scanning_)
             warning = "Cannot get scanned devices: scanning ongoing.";
         else if (scannedDevices_.empty())
@@ -152,14 +153,14 @@ void HandlerCommands::reloadPatterns() {
         }
         pattern->setPatternId(id);
         LogLine(2, kTag) << "Pattern of ID " << id << " reloaded.";
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         patternTable_.emplace(id, std::move(pattern));
     }
 }
 
 int HandlerCommands::startConnectionRoutine(vbz_output_t output, unsigned int serialNumber) {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         requestedOutput_ = output;
     }
     return startWorker([this, serialNumber]() { connectionRoutine(serialNumber); }, kTag);
@@ -172,7 +173,7 @@ int HandlerCommands::startScanningRoutine(vbz_output_t output) {
 int HandlerCommands::startDisconnectionRoutine() {
     bool open;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         open = transport_ != nullptr;
         if (open) {
             disconnectionFlag_ = true;
@@ -190,27 +191,27 @@ int HandlerCommands::startDisconnectionRoutine() {
 }
 
 unsigned int HandlerCommands::getVibrenzaSerialNumber() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     return serialNumber_;
 }
 
 std::string HandlerCommands::getVibrenzaVersion() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     return version_;
 }
 
 vbz_device_type_t HandlerCommands::getVibrenzaType() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     return deviceTypeFromCode(static_cast<uint32_t>(deviceType_));
 }
 
 int HandlerCommands::getGlobalIntensityBoost() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     return globalBoost_;
 }
 
 int HandlerCommands::setGlobalIntensityBoost(int gain) {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     globalBoost_ = gain < 0 ? 0 : gain > 100 ? 100 : gain;
     return 0;
 }
@@ -225,7 +226,7 @@ int HandlerCommands::loadPatternFromJSON(std::string json) {
     }
     unsigned int id;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         // Ids reloaded from the kept patterns may lie ahead: never report an
         // id that names another pattern.
         id = nextPatternId_;
@@ -241,7 +242,7 @@ int HandlerCommands::loadPatternFromJSON(std::string json) {
 int HandlerCommands::unloadPattern(int patternId) {
     std::size_t erased;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         erased = patternTable_.erase(patternId);
     }
     if (erased == 0) {
@@ -256,7 +257,7 @@ int HandlerCommands::getPatternIntensityBoost(int patternId) {
     int boost = 0;
     bool found;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         auto it = patternTable_.find(patternId);
         found = it != patternTable_.end();
         if (found) boost = it->second->patternBoost();
@@ -278,7 +279,7 @@ int HandlerCommands::setAccumulationWindowToPattern(int mainPatternId, int fallb
     {
         // The record is shared with the plays, which read and change it
         // under this mutex.
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         const auto main = patternTable_.find(mainPatternId);
         const auto fallback = patternTable_.find(fallbackPatternId);
         if (main == patternTable_.end()) {
@@ -301,7 +302,7 @@ int HandlerCommands::setAccumulationWindowToPattern(int mainPatternId, int fallb
 int HandlerCommands::eraseAccumulationWindowToPattern(int patternId) {
     bool found;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         const auto it = patternTable_.find(patternId);
         found = it != patternTable_.end();
         if (found) it->second->eraseAccumulationWindow();
@@ -317,7 +318,7 @@ int HandlerCommands::eraseAccumulationWindowToPattern(int patternId) {
 int HandlerCommands::stopEffect(int effectId, float fadeTime) {
     enum { kQueued, kAlready, kUnknown } outcome;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (std::find(stopList_.begin(), stopList_.end(), effectId) != stopList_.end()) {
             outcome = kAlready;
         } else if (effectTable_.count(effectId)) {
@@ -344,7 +345,7 @@ vbz_effect_state_t HandlerCommands::effectState(int effectId) {
     int state = VBZ_EFFECT_UNKNOWN;
     bool found;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         auto it = effectTable_.find(effectId);
         found = it != effectTable_.end();
         if (found) state = it->second->state();
@@ -357,7 +358,7 @@ vbz_effect_state_t HandlerCommands::effectState(int effectId) {
 int HandlerCommands::pauseAll() {
     bool refused;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         refused = stopAllRequested_ || resumeRequested_;
         if (!refused) pauseRequested_ = true;
     }
@@ -373,7 +374,7 @@ int HandlerCommands::pauseAll() {
 int HandlerCommands::resumeAll() {
     bool refused;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         refused = stopAllRequested_;
         if (!refused) {
             resumeRequested_ = true;
@@ -393,7 +394,7 @@ int HandlerCommands::resumeAll() {
 
 int HandlerCommands::stopAll() {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         stopAllRequested_ = true;
     }
     wakeTurn();
@@ -415,7 +416,7 @@ void HandlerCommands::connectionRoutine(unsigned int serialNumber) {
     if (sequencingThread_.joinable()) sequencingThread_.join();
     vbz_output_t requested;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         requested = requestedOutput_;
     }
     for (const vbz_output_t kind : transportsFor(requested)) {
@@ -423,12 +424,12 @@ void HandlerCommands::connectionRoutine(unsigned int serialNumber) {
         if (!made) continue;
         IHidCom* link = made.get();
         {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             transport_ = std::move(made);
         }
         if (link->open(serialNumber, scanMap_[kind][serialNumber]) == 0) {
             {
-                std::lock_guard<std::mutex> lock(handlerMutex());
+                HandlerLock lock(handlerMutex());
                 connectedOutput_ = kind;
             }
             if (kind != VBZ_OUTPUT_WIFI) std::this_thread::sleep_for(timing_.settleTime);
@@ -449,7 +450,7 @@ void HandlerCommands::connectionRoutine(unsigned int serialNumber) {
         }
         std::unique_ptr<IHidCom> failed;
         {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             failed = std::move(transport_);
         }
     }
@@ -468,19 +469,19 @@ void HandlerCommands::scanningRoutine(vbz_output_t output) {
         if (!made) continue;
         IHidCom* link = made.get();
         {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             transport_ = std::move(made);
         }
         link->scan(devices, addresses, texts);
         std::unique_ptr<IHidCom> done;
         {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             done = std::move(transport_);
         }
     }
     linkScannedDevices(devices, texts);
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         // Moving keeps the records and texts where they are.
         scannedTexts_ = std::move(texts);
         scannedDevices_ = std::move(devices);
@@ -511,7 +512,7 @@ void HandlerCommands::sequencingLoop(IHidCom* link) {
     std::string version;
     int type;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         state_ = VBZ_STATE_CONNECTED;
         serial = serialNumber_;
         version = version_;
@@ -563,7 +564,7 @@ void HandlerCommands::endConnection(IHidCom* link, bool handshakeFailed) {
     if (!handshakeFailed) LogLine(0, kTag) << "Disconnection initiated: start releasing resources.";
     {
         // The reception thread ends at its next read.
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         disconnectionFlag_ = true;
     }
     if (receptionThread_.joinable()) receptionThread_.join();
@@ -580,7 +581,7 @@ void HandlerCommands::endConnection(IHidCom* link, bool handshakeFailed) {
     }
     unsigned int serial;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         serial = serialNumber_;
     }
     resetDeviceState();
@@ -598,7 +599,7 @@ void HandlerCommands::resetDeviceState() {
     std::unique_ptr<IHidCom> transport;
     std::vector<std::shared_ptr<Sequence>> released;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         serialNumber_ = kNoSerial;
         version_ = kNoDevice;
         deviceType_ = -1;
@@ -628,13 +629,13 @@ void HandlerCommands::resetDeviceState() {
 // Per-turn work -------------------------------------------------------------
 
 bool HandlerCommands::disconnectionRequested() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     return disconnectionFlag_;
 }
 
 void HandlerCommands::startDisconnection() {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         disconnectionFlag_ = true;
         state_ = VBZ_STATE_DISCONNECTING;
     }
@@ -662,7 +663,7 @@ void HandlerCommands::waitForWork() {
 float HandlerCommands::secondsSinceOrigin() const { return seconds(Clock::now() - connectionOrigin_); }
 
 HandlerCommands::TurnView HandlerCommands::readTurnView() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     TurnView v;
     v.request = stopAllRequested_ || resumeRequested_ || pauseRequested_;
     v.stops = !stopList_.empty();
@@ -697,7 +698,7 @@ void HandlerCommands::updateMute(const SlotMasks& masks) {
 void HandlerCommands::processResumeAllRequest() {
     bool run;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         run = !stopAllRequested_ && resumeRequested_ && pausedFlag_;
         if (!run) resumeRequested_ = false;
     }
@@ -709,7 +710,7 @@ void HandlerCommands::processResumeAllRequest() {
         std::chrono::duration_cast<std::chrono::nanoseconds>(pauseTime_.time_since_epoch()).count();
     const int64_t now = nowNanoseconds();
     for (const auto& sequence : playingList) sequence->addPausedTime(pausedFrom, now);
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     pausedFlag_ = false;
     resumeRequested_ = false;
     pauseRequested_ = false;
@@ -718,7 +719,7 @@ void HandlerCommands::processResumeAllRequest() {
 void HandlerCommands::processPauseAllRequest() {
     bool run;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         run = !stopAllRequested_ && !resumeRequested_ && pauseRequested_ && !pausedFlag_;
         if (!run) pauseRequested_ = false;
     }
@@ -727,14 +728,14 @@ void HandlerCommands::processPauseAllRequest() {
     auto frame = shortFrame(DeviceCommand::PauseAll);
     sendCommand(frame.data(), static_cast<int>(frame.size()));
     pauseTime_ = Clock::now();
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    HandlerLock lock(handlerMutex());
     pausedFlag_ = true;
     pauseRequested_ = false;
 }
 
 void HandlerCommands::processStopAllRequest() {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (!stopAllRequested_) return;
     }
     LogLine(0, kTag) << "Processing stop all request.";
@@ -742,7 +743,7 @@ void HandlerCommands::processStopAllRequest() {
     sendCommand(frame.data(), static_cast<int>(frame.size()));
     std::vector<std::shared_ptr<Sequence>> released;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         effectTable_.clear();
         released.swap(playingList);
         slotRegister_.clear();
@@ -761,7 +762,7 @@ void HandlerCommands::processEffectStopList() {
     std::vector<float> fades;
     bool skipped = false;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (stopAllRequested_ || resumeRequested_ || pauseRequested_) {
             skipped = true;
         } else {
@@ -779,14 +780,14 @@ void HandlerCommands::processEffectStopList() {
     for (std::size_t k = 0; k < ids.size(); ++k) {
         std::shared_ptr<Sequence> sequence;
         {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             const auto it = effectTable_.find(ids[k]);
             if (it == effectTable_.end()) continue;
             sequence = it->second;
         }
         sequence->stop(k < fades.size() ? fades[k] : 0.0f);
         if (sequence->state() == -1) {
-            std::lock_guard<std::mutex> lock(handlerMutex());
+            HandlerLock lock(handlerMutex());
             effectTable_.erase(ids[k]);
         }
     }
@@ -803,7 +804,7 @@ void HandlerCommands::keepAlive() {
 
 int HandlerCommands::sendCommand(uint8_t* frame, int length) {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        HandlerLock lock(handlerMutex());
         if (state_ == VBZ_STATE_DISCONNECTED || state_ == VBZ_STATE_DISCONNECTING || !link_)
             return VBZ_ERROR_NO_DEVICE_CONNECTED;
     }
@@ -850,12 +851,14 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
                 break;
             }
             LogLine(1, kTag) << "No answer from Vibrenza, retry sending command.";
-            lastSend = now;
             if (link_->write(frame, length) < 0) {
                 LogLine(4, kTag) << "Could not send command to Vibrenza. Initiate disconnection.";
                 startDisconnection();
                 return VBZ_ERROR_DEVICE_NOT_REACHABLE;
             }
+            // Timed from the end of the write, as the first send: the vest
+            // then sees its sends at least the time-out apart.
+            lastSend = Clock::now();
         }
     }
     const auto end = Clock::now();
@@ -1030,19 +1033,19 @@ void HandlerCommands::handleMessage(IHidCom* link) {
             case 0x87: updateBoardStatus(rx + 3); break;
             case 0x88: {
                 const auto serial = static_cast<unsigned int>(serialFromFields(rx));
-                std::lock_guard<std::mutex> lock(handlerMutex());
+                HandlerLock lock(handlerMutex());
                 serialNumber_ = serial;
                 break;
             }
             case 0x89: {
                 std::string version = versionFromAnswer(rx);
-                std::lock_guard<std::mutex> lock(handlerMutex());
+                HandlerLock lock(handlerMutex());
                 version_ = std::move(version);
                 break;
             }
             case 0x8A: {
                 const int type = deviceTypeFromCode(readU32(rx + 3));
-                std::lock_guard<std::mutex> lock(handlerMutex());
+                HandlerLock lock(handlerMutex());
                 deviceType_ = type;
                 break;
             }

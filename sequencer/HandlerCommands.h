@@ -14,8 +14,9 @@
 // Locks: the handler mutex (state, identity, tables, queues, request flags,
 // the transport pointer) and the transaction mutex (the transaction fields
 // and the slot masks) are never held together, and neither is held while a
-// frame is written, while the application is called or while a log line is
-// written (lines of work done under a lock are written once it is released).
+// frame is written or while the application is called. The handler mutex is
+// taken through HandlerLock, and the lines of work done under it are written
+// once it is released.
 //
 // A turn that sent nothing waits, at most 1 ms while effects play (else
 // until the keep-alive is due), and is woken early by API requests, board

@@ -572,6 +572,9 @@ TEST(SequencerScan, FindsVestsOnAllThreeLinksInOneList) {
             shortTiming());
         ASSERT_EQ(handler->scanDevices(VBZ_OUTPUT_ANY), 0);
     });
+    // Wi-Fi discovery listens for a second: the scan is still running.
+    EXPECT_EQ(handler->getFirstScannedDevice(), nullptr);
+    EXPECT_TRUE(LogRecorder::has(3, "Sequencer", "Cannot get scanned devices: scanning ongoing."));
     ASSERT_TRUE(LogRecorder::waitFor("Scanning routine terminated."));
     std::vector<std::pair<int, unsigned>> found;
     for (const vbz_device_info_t* d = handler->getFirstScannedDevice(); d; d = d->next)
