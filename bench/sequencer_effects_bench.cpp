@@ -127,10 +127,13 @@ struct Rig {
         }
         self->cv.notify_all();
     }
-    bool connect() {
+    // False (and the benchmark skipped) when it did not connect.
+    bool connect(benchmark::State& bench) {
         handler->connect(VBZ_OUTPUT_USB, 0);
         std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, 10s, [&] { return state == VBZ_STATE_CONNECTED; });
+        if (cv.wait_for(lock, 10s, [&] { return state == VBZ_STATE_CONNECTED; })) return true;
+        bench.SkipWithError("could not connect");
+        return false;
     }
     // The ten effects, 10 ms apart.
     void playAll() {
@@ -159,10 +162,7 @@ double quantile(std::vector<double> v, double q) {
 void DueSamples(benchmark::State& state) {
     for (auto _ : state) {
         Rig rig;
-        if (!rig.connect()) {
-            state.SkipWithError("could not connect");
-            break;
-        }
+        if (!rig.connect(state)) break;
         rig.playAll();
         std::this_thread::sleep_for(std::chrono::duration<double>(kSamples * kGap + 0.5));
         const auto sent = rig.handler->sent();
@@ -196,10 +196,7 @@ BENCHMARK(DueSamples)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
 void ApiWhilePlaying(benchmark::State& state) {
     for (auto _ : state) {
         Rig rig;
-        if (!rig.connect()) {
-            state.SkipWithError("could not connect");
-            break;
-        }
+        if (!rig.connect(state)) break;
         rig.playAll();
         auto& h = *rig.handler;
         std::map<std::string, std::vector<double>> us;
@@ -239,10 +236,7 @@ BENCHMARK(ApiWhilePlaying)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecon
 void Idle(benchmark::State& state) {
     for (auto _ : state) {
         Rig rig;
-        if (!rig.connect()) {
-            state.SkipWithError("could not connect");
-            break;
-        }
+        if (!rig.connect(state)) break;
         std::this_thread::sleep_for(200ms);
         rig.vest->clearRecord();
         std::this_thread::sleep_for(5s);
