@@ -84,6 +84,7 @@ void Sequence::seekToPlayAt() {
             }
         }
         const float period = d + repeatDelay_;
+        if (std::isinf(playAt_)) playAt_ = 0.0f;  // endless: no place to go to
         if (playAt_ > period) {
             // Whole periods skipped at once (a long start time must not loop
             // on the caller's thread); a start time on a period's end stays

@@ -162,6 +162,8 @@ TEST(Sequence, SeeksIntoRepetitions) {
         {7.5f, 0, 0, 0, 1.5f},   // endless: the same place of the third period
         {1.0e6f, -1, 0, -1, 1.0e6f - 333333.0f * 3.0f},
         {0.5f, 1, 0, 1, 0.5f},
+        {INFINITY, 2, -1, 2, 0.0f},
+        {INFINITY, 0, 0, 0, 0.0f},
     };
     for (const auto& c : cases) {
         RecordingOwner o;
