@@ -5,8 +5,11 @@
 // the given text (or the default output's), tries each ORV preset in turn,
 // and disconnects after the given number of seconds (default 20).
 //
-//   vibrenza_vest_demo [--usb | --wifi] <pattern.json>
+//   vibrenza_vest_demo [--usb | --wifi] [--legacy] <pattern.json>
 //   vibrenza_vest_demo [--usb | --wifi] --orv [<loopback name>] [--seconds N]
+//
+// --legacy plays through the legacy back-end, which has the vest play each
+// sample on a slot of its own board instead of streaming the rendered signal.
 //
 // Wi-Fi (the default) finds the vest by broadcasting on every network
 // interface: try it against the emulated vest only inside network
@@ -85,8 +88,10 @@ int main(int argc, char** argv) {
     const char* path = nullptr;
     bool orv = false;
     int seconds = 20;
+    bool legacy = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--usb") == 0) output = VBZ_OUTPUT_USB;
+        else if (std::strcmp(argv[i], "--legacy") == 0) legacy = true;
         else if (std::strcmp(argv[i], "--wifi") == 0) output = VBZ_OUTPUT_WIFI;
         else if (std::strcmp(argv[i], "--orv") == 0) orv = true;
         else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) seconds = std::atoi(argv[++i]);
@@ -99,7 +104,7 @@ int main(int argc, char** argv) {
     std::ifstream file(path ? path : "");
     if (!file) {
         std::fprintf(stderr,
-                     "usage: vibrenza_vest_demo [--usb | --wifi] <pattern.json>\n"
+                     "usage: vibrenza_vest_demo [--usb | --wifi] [--legacy] <pattern.json>\n"
                      "       vibrenza_vest_demo [--usb | --wifi] --orv [<loopback name>] [--seconds N]\n");
         return 2;
     }
@@ -109,13 +114,15 @@ int main(int argc, char** argv) {
     VibrenzaSDK::setLogCallback(&onLog);  // before the first instance: no log file
     VibrenzaSDK sdk;
     sdk.setConnectionCallback(&onConnection, nullptr);
+    if (legacy) sdk.ExperimentalAPI().enableLegacyBackend(true);
 
     const int pattern = sdk.loadPatternFromJSON(text.str().c_str());
     if (pattern < 0) {
         std::fprintf(stderr, "the pattern was refused: error %d\n", pattern);
         return 1;
     }
-    std::printf("connecting over %s...\n", output == VBZ_OUTPUT_USB ? "USB" : "Wi-Fi");
+    std::printf("connecting over %s%s...\n", output == VBZ_OUTPUT_USB ? "USB" : "Wi-Fi",
+                legacy ? " (legacy back-end)" : "");
     if (sdk.connect(output, 0) != 0 || !waitForState(VBZ_STATE_CONNECTED, 10s)) {
         std::fprintf(stderr, "no vest found\n");
         return 1;

@@ -25,7 +25,6 @@ constexpr uint32_t kSlotBits = 0x000FFFFFu;
 // Bits 20 to 31 name no slot of the vest: they read as muted.
 constexpr uint32_t kNoSlotBits = ~kSlotBits;
 constexpr int kPlayLength = 518;
-constexpr int kSlotBudget = 10;  // slots heard at once
 constexpr uint8_t kPlayAnswer = answerId(DeviceCommand::PlaySample);
 constexpr uint8_t kBoardStatus = commandId(DeviceCommand::BoardStatus);
 constexpr uint8_t kDeviceError = commandId(DeviceCommand::DeviceError);
@@ -314,26 +313,6 @@ int HandlerCommands::eraseAccumulationWindowToPattern(int patternId) {
         return VBZ_ERROR_INVALID_PARAMETER;
     }
     return 0;
-}
-
-int HandlerCommands::playEffect(int patternId, vbz_effect_properties_t /*properties*/) {
-    int id = -1;
-    {
-        HandlerLock lock(handlerMutex());
-        if (patternTable_.count(patternId)) {
-            id = static_cast<int>(nextEffectId_++);
-            auto sequence = std::make_shared<Sequence>(id);
-            effectTable_[id] = sequence;
-            playList_.push_back(std::move(sequence));  // starts in a later turn
-        }
-    }
-    if (id < 0) {
-        LogLine(4, kTag) << "Could not play effect: Pattern ID " << patternId << " not found.";
-        return VBZ_ERROR_INVALID_PARAMETER;
-    }
-    wakeTurn();
-    LogLine(2, kTag) << "Effect assigned to ID: " << id;
-    return id;
 }
 
 int HandlerCommands::stopEffect(int effectId, float fadeTime) {
@@ -727,8 +706,10 @@ void HandlerCommands::processResumeAllRequest() {
     LogLine(0, kTag) << "Processing resume all request.";
     auto frame = shortFrame(DeviceCommand::ResumeAll);
     sendCommand(frame.data(), static_cast<int>(frame.size()));
-    const float paused = seconds(Clock::now() - pauseTime_);
-    for (const auto& sequence : playingList) sequence->addPausedTime(paused);
+    const int64_t pausedFrom =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(pauseTime_.time_since_epoch()).count();
+    const int64_t now = nowNanoseconds();
+    for (const auto& sequence : playingList) sequence->addPausedTime(pausedFrom, now);
     HandlerLock lock(handlerMutex());
     pausedFlag_ = false;
     resumeRequested_ = false;
@@ -811,73 +792,6 @@ void HandlerCommands::processEffectStopList() {
         }
     }
     std::erase_if(playingList, [](const auto& s) { return s->state() == -1; });
-}
-
-void HandlerCommands::processEffectPlayList() {
-    std::vector<std::shared_ptr<Sequence>> queued;
-    bool skipped = false;
-    {
-        HandlerLock lock(handlerMutex());
-        if (stopAllRequested_ || resumeRequested_ || pauseRequested_)
-            skipped = true;
-        else
-            queued.swap(playList_);
-    }
-    if (skipped) {
-        if (traceOn()) LogLine(0, kTag) << "Processing effect play list skipped.";
-        return;
-    }
-    if (queued.empty()) return;
-    playingList.insert(playingList.end(), queued.begin(), queued.end());
-    // The first sequences whose slots fit the budget are heard; the rest play
-    // muted.
-    uint32_t heard = 0;
-    int sum = 0;
-    std::size_t inBudget = 0;
-    for (const auto& s : playingList) {
-        sum += s->slotCount();
-        if (sum > kSlotBudget) break;
-        s->usedSlotMask(heard);
-        ++inBudget;
-    }
-    setMuteStatus(~heard);
-    setWantedMuteMask(~heard);
-    for (std::size_t i = 0; i < playingList.size(); ++i) playingList[i]->play(i >= inBudget);
-}
-
-void HandlerCommands::stepSequences() {
-    if (playingList.empty()) return;
-    {
-        HandlerLock lock(handlerMutex());
-        if (stopAllRequested_ || resumeRequested_ || pauseRequested_ || pausedFlag_) return;
-    }
-    uint32_t heard = 0;
-    int sum = 0;
-    for (auto it = playingList.begin(); it != playingList.end();) {
-        const auto& sequence = *it;
-        sequence->process();
-        if (sequence->state() == -1) {
-            {
-                HandlerLock lock(handlerMutex());
-                effectTable_.erase(sequence->effectId());
-            }
-            it = playingList.erase(it);
-            continue;
-        }
-        sum += sequence->slotCount();
-        const bool over = sum > kSlotBudget;
-        if (!over) sequence->usedSlotMask(heard);
-        sequence->setOverBudget(over);
-        ++it;
-    }
-    const uint32_t wanted = ~heard;
-    bool changed;
-    {
-        std::lock_guard<std::mutex> lock(transactionMutex_);
-        changed = ((wanted ^ wantedMuteMask_) & kSlotBits) != 0;
-        wantedMuteMask_ = wanted;
-    }
-    if (changed) setMuteStatus(wanted);
 }
 
 void HandlerCommands::keepAlive() {

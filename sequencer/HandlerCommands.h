@@ -56,7 +56,7 @@ struct SequencerTiming {
     std::chrono::steady_clock::duration settleTime = std::chrono::milliseconds(500);  // USB, Bluetooth
 };
 
-class HandlerCommands : public IHandler {
+class HandlerCommands : public IHandler, public SequenceOwner {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -103,15 +103,17 @@ public:
     // Seals and sends a 518-byte play message: the slot (0 to 19), -2 play
     // refused, -8 no free slot, -10 a status that names no slot, or the
     // code of sendCommand.
-    int sendPlay(uint8_t* frame);
-    void stopSlot(int slot, float fadeSeconds);
+    int sendPlay(uint8_t* frame) override;
+    void stopSlot(int slot, float fadeSeconds) override;
     void setMuteStatus(uint32_t mask);
     // The sequence now plays on slot; 0.
-    int registerSlot(int slot, bool overBudget, const std::shared_ptr<Sequence>& sequence);
+    int registerSlot(int slot, bool overBudget, const std::shared_ptr<Sequence>& sequence) override;
     // 0, or -2 when the slot is not registered.
-    int unregisterSlot(int slot);
+    int unregisterSlot(int slot) override;
     // The wanted mute mask of the slots (bits 0 to 19).
     void setWantedMuteMask(uint32_t mask);
+    // Steady clock, nanoseconds. Any thread.
+    int64_t nowNanoseconds() override;
 
     // Decodes a 5-byte board status into the board masks. Reception thread
     // (and tests).
@@ -124,9 +126,10 @@ public:
     SlotMasks slotMasks();
 
 protected:
-    // Per-turn effect scheduling on the sequencing thread: starting the
-    // queued effects and stepping the playing ones. This version starts each
-    // queued sequence and steps it; the scheduler orders and budgets them.
+    // Per-turn effect scheduling on the sequencing thread
+    // (HandlerCommandsEffects.cpp): starting the queued effects in the
+    // playing list's order and stepping the playing ones, with the slots
+    // beyond the audible budget muted.
     virtual void processEffectPlayList();
     virtual void stepSequences();
     // Ends the connection and joins every thread (the destructor's first
@@ -140,6 +143,11 @@ protected:
     std::vector<std::shared_ptr<Sequence>> playingList;
 
 private:
+
+    // A sequence for one play of pattern under its accumulation rules, or
+    // none when the window's maximum is reached. Under the handler mutex.
+    std::shared_ptr<Sequence> createSequence(const std::shared_ptr<Pattern>& pattern, int effectId,
+                                             const vbz_effect_properties_t& properties);
 
     void connectionRoutine(unsigned int serialNumber);
     void scanningRoutine(vbz_output_t output);

@@ -49,6 +49,15 @@ std::string legacyPattern(int boost = 0) {
     return p.dump();
 }
 
+// A sequence of legacyPattern() (one slot) that tests give slots by hand.
+std::shared_ptr<Sequence> handSequence(HandlerCommands& owner, int effectId) {
+    int error = 0;
+    auto pattern = vbz::seq::Pattern::create(legacyPattern(), error);
+    auto sequence = std::make_shared<Sequence>(owner, pattern, vbz_effect_properties_t{});
+    sequence->setEffectId(effectId);
+    return sequence;
+}
+
 HandlerCommands::Timing shortTiming() {
     HandlerCommands::Timing t;
     t.answerTimeout = 40ms;
@@ -363,7 +372,7 @@ TEST_F(UsbVest, SlotFreedByTheBoardIsReleased) {
     board->setHold(2, 60ms);
     make();
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
-    auto sequence = std::make_shared<Sequence>(0);
+    auto sequence = handSequence(*handler, 0);
     const int slot = handler->inTurn([&](ScriptedHandler& h) {
         auto m = playMessage(2);
         const int s = h.sendPlay(m.data());
@@ -385,7 +394,7 @@ TEST_F(UsbVest, SlotFreedByTheBoardIsReleased) {
     EXPECT_EQ(used, 0u);
     EXPECT_EQ(vest->countReceived(0x02), 0u);  // nothing to stop
     // Registering a slot twice frees the older holder.
-    auto other = std::make_shared<Sequence>(1);
+    auto other = handSequence(*handler, 1);
     handler->inTurn([&](ScriptedHandler& h) {
         h.registerSlot(5, false, sequence);
         h.registerSlot(5, true, other);
@@ -399,7 +408,7 @@ TEST_F(UsbVest, SlotFreedByTheBoardIsReleased) {
 TEST_F(UsbVest, NoMuteFloodWithAnEffectOnHighSlots) {
     make();
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
-    auto sequence = std::make_shared<Sequence>(0, 1);
+    auto sequence = handSequence(*handler, 0);
     // One effect holding slots 0 to 12, all heard.
     const int last = handler->inTurn([&](ScriptedHandler& h) {
         int s = -1;
