@@ -24,30 +24,49 @@ void VicinitySphere::weights(float height, float heading, float tilt, bool mirro
     const CapsuleMoves moves(height, heading, tilt);
     workOrientation_ = orientation_;  // mirrors move the centre only
     moves.turn(workOrientation_);
-    weighMoved(moves, {mirrorX, mirrorY, mirrorZ}, column);
+    workCentre_ = position_;
+    if (mirrorX) workCentre_[0] = -workCentre_[0];
+    if (mirrorY) workCentre_[1] = -workCentre_[1];
+    if (mirrorZ) workCentre_[2] = -workCentre_[2];
+    moves.movePoint(workCentre_);
+    tsr::ellipsoidDistances(workOrientation_, workCentre_, scale_, actuatorPositions(), column.size(),
+                            inverseRotation_, column.data());
+    weigh(column);
 }
 
 void VicinitySphere::strongestWeights(const CapsuleMoves& moves, std::span<const Mirror> mirrors,
                                       std::span<double, kActuatorCount> best, bool& first) {
+    // The orientation, hence the matrix, is the same under every mirror. The
+    // tilt reads and moves x and y only, so the two z images of a centre
+    // share it, and all images share the radius whose arctangent it takes.
     workOrientation_ = orientation_;
     moves.turn(workOrientation_);
+    tsr::inverseRotationOf(workOrientation_, inverseRotation_);
+    std::array<tsr::Point, 4> tilted{};
+    std::array<bool, 4> isTilted{};
+    tsr::LayoutVibrenzaCapsule::TiltMemo memo;
     std::array<double, kActuatorCount> column{};
     for (const Mirror& m : mirrors) {
-        weighMoved(moves, m, column);
+        const std::size_t xy = (m[0] ? 2u : 0u) + (m[1] ? 1u : 0u);
+        if (!isTilted[xy]) {
+            tsr::Point& p = tilted[xy];
+            p = position_;
+            if (m[0]) p[0] = -p[0];
+            if (m[1]) p[1] = -p[1];
+            moves.tiltPoint(p, memo);
+            isTilted[xy] = true;
+        }
+        workCentre_ = tilted[xy];
+        workCentre_[2] = m[2] ? -position_[2] : position_[2];
+        moves.turnAndLift(workCentre_);
+        tsr::ellipsoidDistances(inverseRotation_, workCentre_, scale_, actuatorPositions(), column.size(),
+                                column.data());
+        weigh(column);
         keepStrongest(column, best, first);
     }
 }
 
-void VicinitySphere::weighMoved(const CapsuleMoves& moves, const Mirror& mirror,
-                                std::span<double, kActuatorCount> column) {
-    workCentre_ = position_;
-    for (std::size_t axis = 0; axis < 3; ++axis) {
-        if (mirror[axis]) workCentre_[axis] = -workCentre_[axis];
-    }
-    moves.movePoint(workCentre_);
-
-    tsr::ellipsoidDistances(workOrientation_, workCentre_, scale_, actuatorPositions(), column.size(),
-                            inverseRotation_, column.data());
+void VicinitySphere::weigh(std::span<double, kActuatorCount> column) const {
     if (!distributions_.empty() && distributions_.front()) {
         distributions_.front()->apply(column);
     } else {

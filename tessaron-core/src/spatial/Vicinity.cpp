@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "tessaron-core/src/tsr/tsr_log.h"
 
 namespace tsr {
@@ -128,8 +132,7 @@ void VicinityWeights::weights(const ILayout& layout, const SpatialProperties&, M
     std::fill(col + given, col + n, 0.0);
 }
 
-void ellipsoidDistances(const Quaternion& q, const Point& centre, const Point& scale,
-                        const Matrix& positions, std::size_t n, Matrix& m, double* out) {
+void inverseRotationOf(const Quaternion& q, Matrix& m) {
     // Inverse of the (possibly unnormalised) orientation; a zero quaternion
     // has none and leaves the zero quaternion, which the matrix below turns
     // into the identity.
@@ -141,35 +144,68 @@ void ellipsoidDistances(const Quaternion& q, const Point& centre, const Point& s
         z = -q[2] / norm;
         w = q[3] / norm;
     }
-    const double m00 = 1 - 2 * (y * y + z * z), m01 = 2 * (x * y - z * w), m02 = 2 * (x * z + y * w);
-    const double m10 = 2 * (x * y + z * w), m11 = 1 - 2 * (x * x + z * z), m12 = 2 * (y * z - x * w);
-    const double m20 = 2 * (x * z - y * w), m21 = 2 * (y * z + x * w), m22 = 1 - 2 * (x * x + y * y);
-    m(0, 0) = m00;
-    m(0, 1) = m01;
-    m(0, 2) = m02;
-    m(1, 0) = m10;
-    m(1, 1) = m11;
-    m(1, 2) = m12;
-    m(2, 0) = m20;
-    m(2, 1) = m21;
-    m(2, 2) = m22;
+    m(0, 0) = 1 - 2 * (y * y + z * z);
+    m(0, 1) = 2 * (x * y - z * w);
+    m(0, 2) = 2 * (x * z + y * w);
+    m(1, 0) = 2 * (x * y + z * w);
+    m(1, 1) = 1 - 2 * (x * x + z * z);
+    m(1, 2) = 2 * (y * z - x * w);
+    m(2, 0) = 2 * (x * z - y * w);
+    m(2, 1) = 2 * (y * z + x * w);
+    m(2, 2) = 1 - 2 * (x * x + y * y);
+}
 
-    // Two passes, the divisions apart from the square roots, so that the
-    // compiler can pair the divisions (sqrt's error reporting keeps it from
-    // vectorising a loop that holds one); the arithmetic is the same.
+void ellipsoidDistances(const Quaternion& q, const Point& centre, const Point& scale,
+                        const Matrix& positions, std::size_t n, Matrix& m, double* out) {
+    inverseRotationOf(q, m);
+    ellipsoidDistances(m, centre, scale, positions, n, out);
+}
+
+void ellipsoidDistances(const Matrix& m, const Point& centre, const Point& scale, const Matrix& positions,
+                        std::size_t n, double* out) {
+    const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
+    const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
+    const double m20 = m(2, 0), m21 = m(2, 1), m22 = m(2, 2);
     const double cx = centre[0], cy = centre[1], cz = centre[2];
     const double sx = scale[0], sy = scale[1], sz = scale[2];
     const double* p = positions.column(0);
-    for (std::size_t i = 0; i < n; ++i) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    // Two actuators per step. The packed divisions and square roots round as
+    // the scalar ones do and every sum keeps its order, so each lane holds
+    // the scalar loop's value to the bit.
+    const __m128d vm00 = _mm_set1_pd(m00), vm01 = _mm_set1_pd(m01), vm02 = _mm_set1_pd(m02);
+    const __m128d vm10 = _mm_set1_pd(m10), vm11 = _mm_set1_pd(m11), vm12 = _mm_set1_pd(m12);
+    const __m128d vm20 = _mm_set1_pd(m20), vm21 = _mm_set1_pd(m21), vm22 = _mm_set1_pd(m22);
+    const __m128d vcx = _mm_set1_pd(cx), vcy = _mm_set1_pd(cy), vcz = _mm_set1_pd(cz);
+    const __m128d vsx = _mm_set1_pd(sx), vsy = _mm_set1_pd(sy), vsz = _mm_set1_pd(sz);
+    const auto dot = [](__m128d a, __m128d d0, __m128d b, __m128d d1, __m128d c, __m128d d2) {
+        return _mm_add_pd(_mm_add_pd(_mm_mul_pd(a, d0), _mm_mul_pd(b, d1)), _mm_mul_pd(c, d2));
+    };
+    for (; i + 2 <= n; i += 2) {
+        // x0 y0 | z0 x1 | y1 z1 -> x0 x1, y0 y1, z0 z1
+        const __m128d a = _mm_loadu_pd(p + 3 * i);
+        const __m128d b = _mm_loadu_pd(p + 3 * i + 2);
+        const __m128d c = _mm_loadu_pd(p + 3 * i + 4);
+        const __m128d d0 = _mm_sub_pd(_mm_shuffle_pd(a, b, 2), vcx);
+        const __m128d d1 = _mm_sub_pd(_mm_shuffle_pd(a, c, 1), vcy);
+        const __m128d d2 = _mm_sub_pd(_mm_shuffle_pd(b, c, 2), vcz);
+        const __m128d vx = _mm_div_pd(dot(vm00, d0, vm01, d1, vm02, d2), vsx);
+        const __m128d vy = _mm_div_pd(dot(vm10, d0, vm11, d1, vm12, d2), vsy);
+        const __m128d vz = _mm_div_pd(dot(vm20, d0, vm21, d1, vm22, d2), vsz);
+        const __m128d sum = _mm_add_pd(_mm_add_pd(_mm_mul_pd(vx, vx), _mm_mul_pd(vy, vy)), _mm_mul_pd(vz, vz));
+        _mm_storeu_pd(out + i, _mm_sqrt_pd(sum));
+    }
+#endif
+    for (; i < n; ++i) {
         const double d0 = p[3 * i] - cx;
         const double d1 = p[3 * i + 1] - cy;
         const double d2 = p[3 * i + 2] - cz;
         const double vx = (m00 * d0 + m01 * d1 + m02 * d2) / sx;
         const double vy = (m10 * d0 + m11 * d1 + m12 * d2) / sy;
         const double vz = (m20 * d0 + m21 * d1 + m22 * d2) / sz;
-        out[i] = vx * vx + vy * vy + vz * vz;
+        out[i] = std::sqrt(vx * vx + vy * vy + vz * vz);
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = std::sqrt(out[i]);
 }
 
 std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,

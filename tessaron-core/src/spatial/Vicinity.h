@@ -95,6 +95,12 @@ public:
 // both measure this way.
 void ellipsoidDistances(const Quaternion& orientation, const Point& centre, const Point& scale,
                         const Matrix& positions, std::size_t n, Matrix& inverseRotation, double* out);
+// The two halves of the above, for callers that measure from several centres
+// under one orientation: the matrix (3 x 3) of the inverted orientation, then
+// the distances with it. Together they give the very same values.
+void inverseRotationOf(const Quaternion& orientation, Matrix& inverseRotation);
+void ellipsoidDistances(const Matrix& inverseRotation, const Point& centre, const Point& scale,
+                        const Matrix& positions, std::size_t n, double* out);
 
 // Kind 0: VicinityWeights, kind 1: VicinitySphere, other kinds: empty pointer.
 std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,
