@@ -13,10 +13,18 @@ const tsr::Matrix& actuatorPositions() {
     return positions;
 }
 
+namespace {
+const tsr::PositionEstimates& actuatorEstimates() {
+    static const tsr::PositionEstimates estimates(actuatorPositions());
+    return estimates;
+}
+}  // namespace
+
 VicinitySphere::VicinitySphere(uint32_t kind, const tsr::Point& position, const tsr::Quaternion& orientation,
                                const tsr::Point& scale)
     : IVicinity(kind, position, orientation, scale) {
-    distributions_.push_back(tsr::makeWDFastGaussian(1.0f, 0.0f, 0.0f, 0.6f, 1.0f, "Normalized"));
+    gaussian_ = tsr::makeWDFastGaussian(1.0f, 0.0f, 0.0f, 0.6f, 1.0f, "Normalized");
+    distributions_.push_back(gaussian_);
 }
 
 void VicinitySphere::weights(float height, float heading, float tilt, bool mirrorX, bool mirrorY, bool mirrorZ,
@@ -45,24 +53,42 @@ void VicinitySphere::strongestWeights(const CapsuleMoves& moves, std::span<const
     std::array<tsr::Point, 4> tilted{};
     std::array<bool, 4> isTilted{};
     tsr::LayoutVibrenzaCapsule::TiltMemo memo;
-    std::array<double, kActuatorCount> column{};
-    for (const Mirror& m : mirrors) {
-        const std::size_t xy = (m[0] ? 2u : 0u) + (m[1] ? 1u : 0u);
-        if (!isTilted[xy]) {
-            tsr::Point& p = tilted[xy];
-            p = position_;
-            if (m[0]) p[0] = -p[0];
-            if (m[1]) p[1] = -p[1];
-            moves.tiltPoint(p, memo);
-            isTilted[xy] = true;
+    constexpr std::size_t kBatch = 8;  // every combination of the three mirrors
+    std::array<tsr::Point, kBatch> centres{};
+    std::array<double, kBatch * kActuatorCount> columns{};
+    const bool gaussian = !distributions_.empty() && distributions_.front() == gaussian_;
+    for (std::size_t from = 0; from < mirrors.size(); from += kBatch) {
+        const std::size_t count = std::min(kBatch, mirrors.size() - from);
+        for (std::size_t k = 0; k < count; ++k) {
+            const Mirror& m = mirrors[from + k];
+            const std::size_t xy = (m[0] ? 2u : 0u) + (m[1] ? 1u : 0u);
+            if (!isTilted[xy]) {
+                tsr::Point& p = tilted[xy];
+                p = position_;
+                if (m[0]) p[0] = -p[0];
+                if (m[1]) p[1] = -p[1];
+                moves.tiltPoint(p, memo);
+                isTilted[xy] = true;
+            }
+            centres[k] = tilted[xy];
+            centres[k][2] = m[2] ? -position_[2] : position_[2];
+            moves.turnAndLift(centres[k]);
         }
-        workCentre_ = tilted[xy];
-        workCentre_[2] = m[2] ? -position_[2] : position_[2];
-        moves.turnAndLift(workCentre_);
-        tsr::ellipsoidDistances(inverseRotation_, workCentre_, scale_, actuatorPositions(), column.size(),
-                                column.data());
-        weigh(column);
-        keepStrongest(column, best, first);
+        if (gaussian) {
+            tsr::ellipsoidWeights(inverseRotation_, std::span<const tsr::Point>(centres.data(), count), scale_,
+                                  actuatorPositions(), actuatorEstimates(), kActuatorCount, *gaussian_,
+                                  columns.data());
+        }
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::span<double, kActuatorCount> column(columns.data() + k * kActuatorCount, kActuatorCount);
+            if (!gaussian) {
+                tsr::ellipsoidDistances(inverseRotation_, centres[k], scale_, actuatorPositions(), kActuatorCount,
+                                        column.data());
+                weigh(column);
+            }
+            keepStrongest(column, best, first);
+        }
+        workCentre_ = centres[count - 1];
     }
 }
 

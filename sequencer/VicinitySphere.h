@@ -42,6 +42,8 @@ private:
     tsr::Point workCentre_{};
     tsr::Matrix inverseRotation_{3, 3};
     tsr::Quaternion workOrientation_{};
+    // The first distribution, whose flat bands spare most of the arithmetic.
+    std::shared_ptr<tsr::WDFastGaussian> gaussian_;
 };
 
 // Refreshes the actuator bytes of every vicinity keyframe of the record for

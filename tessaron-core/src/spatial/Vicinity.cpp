@@ -1,7 +1,9 @@
 #include "tessaron-core/src/spatial/Vicinity.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <limits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -12,6 +14,13 @@
 namespace tsr {
 namespace {
 constexpr const char* kSource = "tessaron-core/src/spatial";
+
+#if defined(__SSE2__)
+// (a d0 + b d1) + c d2 per lane: the order of the scalar sums.
+__m128d dot3(__m128d a, __m128d d0, __m128d b, __m128d d1, __m128d c, __m128d d2) {
+    return _mm_add_pd(_mm_add_pd(_mm_mul_pd(a, d0), _mm_mul_pd(b, d1)), _mm_mul_pd(c, d2));
+}
+#endif
 
 std::size_t actuatorCountOf(const ILayout& layout) {
     const int64_t n = layout.actuatorCount();
@@ -161,15 +170,17 @@ void ellipsoidDistances(const Quaternion& q, const Point& centre, const Point& s
     ellipsoidDistances(m, centre, scale, positions, n, out);
 }
 
-void ellipsoidDistances(const Matrix& m, const Point& centre, const Point& scale, const Matrix& positions,
-                        std::size_t n, double* out) {
+namespace {
+// Distances of positions from..n-1 into out[from..n-1].
+void distancesFrom(std::size_t from, const Matrix& m, const Point& centre, const Point& scale,
+                   const Matrix& positions, std::size_t n, double* out) {
     const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
     const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
     const double m20 = m(2, 0), m21 = m(2, 1), m22 = m(2, 2);
     const double cx = centre[0], cy = centre[1], cz = centre[2];
     const double sx = scale[0], sy = scale[1], sz = scale[2];
     const double* p = positions.column(0);
-    std::size_t i = 0;
+    std::size_t i = from;
 #if defined(__SSE2__)
     // Two actuators per step. The packed divisions and square roots round as
     // the scalar ones do and every sum keeps its order, so each lane holds
@@ -179,9 +190,6 @@ void ellipsoidDistances(const Matrix& m, const Point& centre, const Point& scale
     const __m128d vm20 = _mm_set1_pd(m20), vm21 = _mm_set1_pd(m21), vm22 = _mm_set1_pd(m22);
     const __m128d vcx = _mm_set1_pd(cx), vcy = _mm_set1_pd(cy), vcz = _mm_set1_pd(cz);
     const __m128d vsx = _mm_set1_pd(sx), vsy = _mm_set1_pd(sy), vsz = _mm_set1_pd(sz);
-    const auto dot = [](__m128d a, __m128d d0, __m128d b, __m128d d1, __m128d c, __m128d d2) {
-        return _mm_add_pd(_mm_add_pd(_mm_mul_pd(a, d0), _mm_mul_pd(b, d1)), _mm_mul_pd(c, d2));
-    };
     for (; i + 2 <= n; i += 2) {
         // x0 y0 | z0 x1 | y1 z1 -> x0 x1, y0 y1, z0 z1
         const __m128d a = _mm_loadu_pd(p + 3 * i);
@@ -190,11 +198,10 @@ void ellipsoidDistances(const Matrix& m, const Point& centre, const Point& scale
         const __m128d d0 = _mm_sub_pd(_mm_shuffle_pd(a, b, 2), vcx);
         const __m128d d1 = _mm_sub_pd(_mm_shuffle_pd(a, c, 1), vcy);
         const __m128d d2 = _mm_sub_pd(_mm_shuffle_pd(b, c, 2), vcz);
-        const __m128d vx = _mm_div_pd(dot(vm00, d0, vm01, d1, vm02, d2), vsx);
-        const __m128d vy = _mm_div_pd(dot(vm10, d0, vm11, d1, vm12, d2), vsy);
-        const __m128d vz = _mm_div_pd(dot(vm20, d0, vm21, d1, vm22, d2), vsz);
-        const __m128d sum = _mm_add_pd(_mm_add_pd(_mm_mul_pd(vx, vx), _mm_mul_pd(vy, vy)), _mm_mul_pd(vz, vz));
-        _mm_storeu_pd(out + i, _mm_sqrt_pd(sum));
+        const __m128d vx = _mm_div_pd(dot3(vm00, d0, vm01, d1, vm02, d2), vsx);
+        const __m128d vy = _mm_div_pd(dot3(vm10, d0, vm11, d1, vm12, d2), vsy);
+        const __m128d vz = _mm_div_pd(dot3(vm20, d0, vm21, d1, vm22, d2), vsz);
+        _mm_storeu_pd(out + i, _mm_sqrt_pd(dot3(vx, vx, vy, vy, vz, vz)));
     }
 #endif
     for (; i < n; ++i) {
@@ -205,6 +212,196 @@ void ellipsoidDistances(const Matrix& m, const Point& centre, const Point& scale
         const double vy = (m10 * d0 + m11 * d1 + m12 * d2) / sy;
         const double vz = (m20 * d0 + m21 * d1 + m22 * d2) / sz;
         out[i] = std::sqrt(vx * vx + vy * vy + vz * vz);
+    }
+}
+}  // namespace
+
+void ellipsoidDistances(const Matrix& m, const Point& centre, const Point& scale, const Matrix& positions,
+                        std::size_t n, double* out) {
+    distancesFrom(0, m, centre, scale, positions, n, out);
+}
+
+PositionEstimates::PositionEstimates(const Matrix& positions) : n_(positions.rows() >= 3 ? positions.cols() : 0) {
+    const std::size_t padded = (n_ + 3) & ~std::size_t{3};
+    for (std::size_t a = 0; a < 3; ++a) {
+        axes_[a].assign(padded, 0.0f);
+        for (std::size_t j = 0; j < n_; ++j) {
+            const double v = std::fabs(positions(a, j));
+            if (!(v <= 1e30)) {  // NaN or beyond single precision: never estimated
+                largest_[a] = std::numeric_limits<double>::infinity();
+                continue;
+            }
+            axes_[a][j] = static_cast<float>(positions(a, j));
+            largest_[a] = std::max(largest_[a], v);
+        }
+    }
+}
+
+#if defined(__SSE2__)
+namespace {
+// Thresholds on an estimated squared distance e for one radius r of the
+// distribution: e < under means the exact distance is below r, e > over that
+// it is not. The estimated distance is within bound plus the relative
+// kRelative of the exact one.
+struct RadiusThresholds {
+    __m128 under, over;
+};
+
+constexpr double kRelative = 1e-6;
+
+RadiusThresholds thresholdsOf(double r, double bound) {
+    constexpr float kInf = std::numeric_limits<float>::infinity();
+    constexpr double kFloatMax = std::numeric_limits<float>::max();
+    // No distance is under 0 or NaN: every estimate but NaN is "not under".
+    if (!(r > 0.0)) return {_mm_set1_ps(-kInf), _mm_set1_ps(-kInf)};
+    // Rounding to single precision moves a value by less than 1e-7 of it.
+    const double below = (r - bound) / (1.0 + kRelative);
+    const double above = (r + bound) / (1.0 - kRelative);
+    const double under = std::min(below * below * (1.0 - 2e-7), kFloatMax);
+    const double over = above * above * (1.0 + 2e-7);
+    return {_mm_set1_ps(below > 0.0 ? static_cast<float>(under) : -kInf),
+            _mm_set1_ps(over < kFloatMax ? static_cast<float>(over) : kInf)};
+}
+
+// Only magnitudes that keep every single-precision value far from overflow
+// are estimated; past them the exact path runs alone.
+constexpr double kLargest = 1e4;
+constexpr double kSmallestScale = 1e-4;
+}  // namespace
+#endif
+
+void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Point& scale,
+                      const Matrix& positions, const PositionEstimates& estimates, std::size_t n,
+                      const WDFastGaussian& g, double* out) {
+#if defined(__SSE2__)
+    // Every distance is first estimated in single precision, four at a time.
+    // Error bound: each coordinate of the estimate's scaled vector is within
+    // 10 units (single precision) of G_i = sum_j |m_ij| (|p_j| + |c_j|) / |s_i|
+    // of the exact one (both roundings included), so the distances differ by
+    // less than 2e-6 |G| (a wide margin) plus what underflow loses. Where
+    // that leaves the band of the distribution in doubt, the distance is
+    // computed exactly, two at a time, with the operations of
+    // ellipsoidDistances; elsewhere the band's constant value is written.
+    std::array<double, 3> reach{};  // largest |c_j| over the centres
+    for (const Point& c : centres) {
+        for (std::size_t j = 0; j < 3; ++j) reach[j] = std::max(reach[j], std::fabs(c[j]) + estimates.largest(j));
+        for (std::size_t j = 0; j < 3; ++j) {
+            if (!(std::fabs(c[j]) <= kLargest)) reach[j] = std::numeric_limits<double>::infinity();
+        }
+    }
+    bool estimable = n <= estimates.size();
+    double g2 = 0.0;
+    for (std::size_t i = 0; i < 3 && estimable; ++i) {
+        const double si = std::fabs(scale[i]);
+        estimable = si >= kSmallestScale && si <= kLargest && estimates.largest(i) <= kLargest &&
+                    reach[i] <= 2 * kLargest;
+        double gi = 0.0;
+        for (std::size_t j = 0; j < 3 && estimable; ++j) {
+            const double mij = std::fabs(m(i, j));
+            estimable = mij <= kLargest;
+            gi += mij * reach[j];
+        }
+        gi /= si;
+        g2 += gi * gi;
+    }
+    if (estimable) {
+        const double bound = 2e-6 * std::sqrt(g2) + 1e-20;
+        const RadiusThresholds t0 = thresholdsOf(g.r0(), bound), t1 = thresholdsOf(g.r1(), bound),
+                               t2 = thresholdsOf(g.r2(), bound), t3 = thresholdsOf(g.r3(), bound);
+        const auto single = [](double v) { return _mm_set1_ps(static_cast<float>(v)); };
+        const __m128 m00 = single(m(0, 0)), m01 = single(m(0, 1)), m02 = single(m(0, 2));
+        const __m128 m10 = single(m(1, 0)), m11 = single(m(1, 1)), m12 = single(m(1, 2));
+        const __m128 m20 = single(m(2, 0)), m21 = single(m(2, 1)), m22 = single(m(2, 2));
+        const __m128 rx = single(1.0 / scale[0]), ry = single(1.0 / scale[1]), rz = single(1.0 / scale[2]);
+        const __m128d gain = _mm_set1_pd(static_cast<double>(g.gain()));
+        const float* ex = estimates.axis(0);
+        const float* ey = estimates.axis(1);
+        const float* ez = estimates.axis(2);
+
+        // The values in doubt: computed exactly, then weighed, in batches.
+        constexpr std::size_t kDoubt = 64;
+        std::size_t doubt[kDoubt + 1];  // index into out
+        std::size_t doubtCentre[kDoubt + 1];
+        alignas(16) double exact[kDoubt + 1];
+        std::size_t doubts = 0;
+        const double* p = positions.column(0);
+        const __m128d vm00 = _mm_set1_pd(m(0, 0)), vm01 = _mm_set1_pd(m(0, 1)), vm02 = _mm_set1_pd(m(0, 2));
+        const __m128d vm10 = _mm_set1_pd(m(1, 0)), vm11 = _mm_set1_pd(m(1, 1)), vm12 = _mm_set1_pd(m(1, 2));
+        const __m128d vm20 = _mm_set1_pd(m(2, 0)), vm21 = _mm_set1_pd(m(2, 1)), vm22 = _mm_set1_pd(m(2, 2));
+        const __m128d vsx = _mm_set1_pd(scale[0]), vsy = _mm_set1_pd(scale[1]), vsz = _mm_set1_pd(scale[2]);
+        const auto settle = [&] {
+            if (doubts % 2 != 0) {  // a twin; its result is dropped
+                doubt[doubts] = doubt[doubts - 1];
+                doubtCentre[doubts] = doubtCentre[doubts - 1];
+            }
+            for (std::size_t k = 0; k < doubts; k += 2) {
+                const Point& ca = centres[doubtCentre[k]];
+                const Point& cb = centres[doubtCentre[k + 1]];
+                const double* a = p + 3 * (doubt[k] % n);
+                const double* b = p + 3 * (doubt[k + 1] % n);
+                const __m128d d0 = _mm_sub_pd(_mm_set_pd(b[0], a[0]), _mm_set_pd(cb[0], ca[0]));
+                const __m128d d1 = _mm_sub_pd(_mm_set_pd(b[1], a[1]), _mm_set_pd(cb[1], ca[1]));
+                const __m128d d2 = _mm_sub_pd(_mm_set_pd(b[2], a[2]), _mm_set_pd(cb[2], ca[2]));
+                const __m128d vx = _mm_div_pd(dot3(vm00, d0, vm01, d1, vm02, d2), vsx);
+                const __m128d vy = _mm_div_pd(dot3(vm10, d0, vm11, d1, vm12, d2), vsy);
+                const __m128d vz = _mm_div_pd(dot3(vm20, d0, vm21, d1, vm22, d2), vsz);
+                _mm_store_pd(exact + k, _mm_sqrt_pd(dot3(vx, vx, vy, vy, vz, vz)));
+            }
+            g.apply(std::span<double>(exact, doubts));
+            for (std::size_t k = 0; k < doubts; ++k) out[doubt[k]] = exact[k];
+            doubts = 0;
+        };
+
+        for (std::size_t c = 0; c < centres.size(); ++c) {
+            const __m128 cx = single(centres[c][0]), cy = single(centres[c][1]), cz = single(centres[c][2]);
+            double* column = out + c * n;
+            for (std::size_t i = 0; i < n; i += 4) {
+                const __m128 d0 = _mm_sub_ps(_mm_loadu_ps(ex + i), cx);
+                const __m128 d1 = _mm_sub_ps(_mm_loadu_ps(ey + i), cy);
+                const __m128 d2 = _mm_sub_ps(_mm_loadu_ps(ez + i), cz);
+                const __m128 vx = _mm_mul_ps(
+                    _mm_add_ps(_mm_add_ps(_mm_mul_ps(m00, d0), _mm_mul_ps(m01, d1)), _mm_mul_ps(m02, d2)), rx);
+                const __m128 vy = _mm_mul_ps(
+                    _mm_add_ps(_mm_add_ps(_mm_mul_ps(m10, d0), _mm_mul_ps(m11, d1)), _mm_mul_ps(m12, d2)), ry);
+                const __m128 vz = _mm_mul_ps(
+                    _mm_add_ps(_mm_add_ps(_mm_mul_ps(m20, d0), _mm_mul_ps(m21, d1)), _mm_mul_ps(m22, d2)), rz);
+                const __m128 e =
+                    _mm_add_ps(_mm_add_ps(_mm_mul_ps(vx, vx), _mm_mul_ps(vy, vy)), _mm_mul_ps(vz, vz));
+                // The distribution's bands in the order it tests them: the
+                // first radius the distance is under picks the band. NaN is
+                // sure of nothing.
+                const __m128 past1 = _mm_and_ps(_mm_cmpgt_ps(e, t0.over), _mm_cmpgt_ps(e, t1.over));
+                const __m128 flat = _mm_and_ps(past1, _mm_cmplt_ps(e, t2.under));
+                const __m128 beyond =
+                    _mm_and_ps(past1, _mm_and_ps(_mm_cmpgt_ps(e, t2.over), _mm_cmpgt_ps(e, t3.over)));
+                const __m128 sure = _mm_or_ps(_mm_cmplt_ps(e, t0.under), _mm_or_ps(flat, beyond));
+                const std::size_t lanes = std::min<std::size_t>(4, n - i);
+                if (lanes == 4) {
+                    _mm_storeu_pd(column + i, _mm_and_pd(_mm_castps_pd(_mm_unpacklo_ps(flat, flat)), gain));
+                    _mm_storeu_pd(column + i + 2, _mm_and_pd(_mm_castps_pd(_mm_unpackhi_ps(flat, flat)), gain));
+                } else {
+                    const auto flatBits = static_cast<unsigned>(_mm_movemask_ps(flat));
+                    for (std::size_t l = 0; l < lanes; ++l) {
+                        column[i + l] = (flatBits >> l) & 1u ? static_cast<double>(g.gain()) : 0.0;
+                    }
+                }
+                unsigned unsure = ~static_cast<unsigned>(_mm_movemask_ps(sure)) & ((1u << lanes) - 1u);
+                while (unsure != 0) {
+                    doubt[doubts] = c * n + i + static_cast<std::size_t>(std::countr_zero(unsure));
+                    doubtCentre[doubts++] = c;
+                    unsure &= unsure - 1;
+                }
+                if (doubts + 4 > kDoubt) settle();
+            }
+        }
+        if (doubts > 0) settle();
+        return;
+    }
+#endif
+    for (std::size_t c = 0; c < centres.size(); ++c) {
+        double* column = out + c * n;
+        ellipsoidDistances(m, centres[c], scale, positions, n, column);
+        g.apply(std::span<double>(column, n));
     }
 }
 

@@ -5,8 +5,10 @@
 // keyframe that holds it; rendering thread only, no locking.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "tessaron-core/src/spatial/Layout.h"
@@ -101,6 +103,31 @@ void ellipsoidDistances(const Quaternion& orientation, const Point& centre, cons
 void inverseRotationOf(const Quaternion& orientation, Matrix& inverseRotation);
 void ellipsoidDistances(const Matrix& inverseRotation, const Point& centre, const Point& scale,
                         const Matrix& positions, std::size_t n, double* out);
+// A layout's positions as ellipsoidWeights estimates from them: single
+// precision, one array per axis (padded with zeros to a multiple of 4), and
+// the largest magnitude per axis. Built once per layout, then only read.
+class PositionEstimates {
+public:
+    explicit PositionEstimates(const Matrix& positions);
+    std::size_t size() const { return n_; }
+    const float* axis(std::size_t a) const { return axes_[a].data(); }
+    double largest(std::size_t a) const { return largest_[a]; }
+
+private:
+    std::size_t n_;
+    std::array<std::vector<float>, 3> axes_;
+    std::array<double, 3> largest_{};
+};
+
+// The distances above from each of the centres, weighed by g: column k
+// (out[k n] to out[k n + n - 1]) holds ellipsoidDistances from centres[k]
+// followed by g.apply, to the bit. Distances that an estimate places for
+// certain in a band where g is flat (before r0, between r1 and r2, from r3
+// on) take that band's value without their divisions and square root.
+// estimates is built from positions; allocates nothing.
+void ellipsoidWeights(const Matrix& inverseRotation, std::span<const Point> centres, const Point& scale,
+                      const Matrix& positions, const PositionEstimates& estimates, std::size_t n,
+                      const WDFastGaussian& g, double* out);
 
 // Kind 0: VicinityWeights, kind 1: VicinitySphere, other kinds: empty pointer.
 std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,
