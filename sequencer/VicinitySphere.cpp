@@ -54,8 +54,8 @@ void VicinitySphere::strongestWeights(const CapsuleMoves& moves, std::span<const
     std::array<bool, 4> isTilted{};
     tsr::LayoutVibrenzaCapsule::TiltMemo memo;
     constexpr std::size_t kBatch = 8;  // every combination of the three mirrors
-    std::array<tsr::Point, kBatch> centres{};
-    std::array<double, kBatch * kActuatorCount> columns{};
+    std::array<tsr::Point, kBatch> centres;
+    std::array<double, kBatch * kActuatorCount> columns;  // one per centre, each written whole
     const bool gaussian = !distributions_.empty() && distributions_.front() == gaussian_;
     for (std::size_t from = 0; from < mirrors.size(); from += kBatch) {
         const std::size_t count = std::min(kBatch, mirrors.size() - from);

@@ -221,18 +221,19 @@ void ellipsoidDistances(const Matrix& m, const Point& centre, const Point& scale
     distancesFrom(0, m, centre, scale, positions, n, out);
 }
 
-PositionEstimates::PositionEstimates(const Matrix& positions) : n_(positions.rows() >= 3 ? positions.cols() : 0) {
-    const std::size_t padded = (n_ + 3) & ~std::size_t{3};
+PositionEstimates::PositionEstimates(const Matrix& positions)
+    : n_(positions.rows() >= 3 ? std::min(positions.cols(), kMost) : 0) {
     for (std::size_t a = 0; a < 3; ++a) {
-        axes_[a].assign(padded, 0.0f);
-        for (std::size_t j = 0; j < n_; ++j) {
-            const double v = std::fabs(positions(a, j));
-            if (!(v <= 1e30)) {  // NaN or beyond single precision: never estimated
+        for (std::size_t k = n_; k < kMost; ++k) axes_[a][k] = 0.0f;
+        for (std::size_t k = 0; k < n_; ++k) {
+            const double v = positions(a, k);
+            if (!(std::fabs(v) <= 1e30)) {  // NaN or past single precision: nothing is estimated
                 largest_[a] = std::numeric_limits<double>::infinity();
+                axes_[a][k] = 0.0f;
                 continue;
             }
-            axes_[a][j] = static_cast<float>(positions(a, j));
-            largest_[a] = std::max(largest_[a], v);
+            axes_[a][k] = static_cast<float>(v);
+            largest_[a] = std::max(largest_[a], std::fabs(v));
         }
     }
 }
@@ -271,74 +272,88 @@ constexpr double kSmallestScale = 1e-4;
 #endif
 
 void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Point& scale,
-                      const Matrix& positions, const PositionEstimates& estimates, std::size_t n,
-                      const WDFastGaussian& g, double* out) {
+                      const Matrix& positions, const PositionEstimates& estimates, std::size_t n, const WDFastGaussian& g, double* out) {
 #if defined(__SSE2__)
-    // Every distance is first estimated in single precision, four at a time.
-    // Error bound: each coordinate of the estimate's scaled vector is within
-    // 10 units (single precision) of G_i = sum_j |m_ij| (|p_j| + |c_j|) / |s_i|
-    // of the exact one (both roundings included), so the distances differ by
-    // less than 2e-6 |G| (a wide margin) plus what underflow loses. Where
-    // that leaves the band of the distribution in doubt, the distance is
-    // computed exactly, two at a time, with the operations of
+    // Every distance is first estimated in single precision, four at a time:
+    // with rows q_i = m_i / s_i, the scaled vector is q_i.p - q_i.c, whose
+    // first term is worked out once for all the centres (in single
+    // precision) and the second once per centre (in double, then rounded).
+    // Each coordinate of the estimate is then within 8 units of
+    // G_i = sum_j |q_ij| (|p_j| + |c_j|) of the exact one, so the distances
+    // differ by less than 2e-6 |G| (a wide margin) plus what underflow loses.
+    // Where that leaves the band of the distribution in doubt, the distance
+    // is computed exactly, two at a time, with the operations of
     // ellipsoidDistances; elsewhere the band's constant value is written.
-    std::array<double, 3> reach{};  // largest |c_j| over the centres
+    const double r0 = g.r0(), r1 = g.r1(), r2 = g.r2(), r3 = g.r3();
+    bool estimable = n <= estimates.size() && n <= positions.cols() && positions.rows() >= 3 && r0 <= r1 &&
+                     r1 <= r2 && r2 <= r3;  // bands in order (not NaN)
+    const double* p = positions.column(0);
+    std::array<double, 3> farthest{};  // largest |c_j|
     for (const Point& c : centres) {
-        for (std::size_t j = 0; j < 3; ++j) reach[j] = std::max(reach[j], std::fabs(c[j]) + estimates.largest(j));
         for (std::size_t j = 0; j < 3; ++j) {
-            if (!(std::fabs(c[j]) <= kLargest)) reach[j] = std::numeric_limits<double>::infinity();
+            const double a = std::fabs(c[j]);
+            farthest[j] = a > farthest[j] || a != a ? a : farthest[j];  // NaN sticks
         }
     }
-    bool estimable = n <= estimates.size();
+    double q[3][3];
     double g2 = 0.0;
     for (std::size_t i = 0; i < 3 && estimable; ++i) {
         const double si = std::fabs(scale[i]);
         estimable = si >= kSmallestScale && si <= kLargest && estimates.largest(i) <= kLargest &&
-                    reach[i] <= 2 * kLargest;
+                    farthest[i] <= kLargest;
         double gi = 0.0;
         for (std::size_t j = 0; j < 3 && estimable; ++j) {
-            const double mij = std::fabs(m(i, j));
-            estimable = mij <= kLargest;
-            gi += mij * reach[j];
+            estimable = std::fabs(m(i, j)) <= kLargest;
+            q[i][j] = m(i, j) / scale[i];
+            gi += std::fabs(q[i][j]) * (estimates.largest(j) + farthest[j]);
         }
-        gi /= si;
         g2 += gi * gi;
     }
     if (estimable) {
         const double bound = 2e-6 * std::sqrt(g2) + 1e-20;
-        const RadiusThresholds t0 = thresholdsOf(g.r0(), bound), t1 = thresholdsOf(g.r1(), bound),
-                               t2 = thresholdsOf(g.r2(), bound), t3 = thresholdsOf(g.r3(), bound);
-        const auto single = [](double v) { return _mm_set1_ps(static_cast<float>(v)); };
-        const __m128 m00 = single(m(0, 0)), m01 = single(m(0, 1)), m02 = single(m(0, 2));
-        const __m128 m10 = single(m(1, 0)), m11 = single(m(1, 1)), m12 = single(m(1, 2));
-        const __m128 m20 = single(m(2, 0)), m21 = single(m(2, 1)), m22 = single(m(2, 2));
-        const __m128 rx = single(1.0 / scale[0]), ry = single(1.0 / scale[1]), rz = single(1.0 / scale[2]);
+        const RadiusThresholds t0 = thresholdsOf(r0, bound), t1 = thresholdsOf(r1, bound),
+                               t2 = thresholdsOf(r2, bound), t3 = thresholdsOf(r3, bound);
         const __m128d gain = _mm_set1_pd(static_cast<double>(g.gain()));
-        const float* ex = estimates.axis(0);
-        const float* ey = estimates.axis(1);
-        const float* ez = estimates.axis(2);
+        // q_i.p for every position, by axis (the padding projects 0).
+        alignas(16) float projected[3][PositionEstimates::kMost];
+        {
+            const auto single = [](double v) { return _mm_set1_ps(static_cast<float>(v)); };
+            const __m128 q00 = single(q[0][0]), q01 = single(q[0][1]), q02 = single(q[0][2]);
+            const __m128 q10 = single(q[1][0]), q11 = single(q[1][1]), q12 = single(q[1][2]);
+            const __m128 q20 = single(q[2][0]), q21 = single(q[2][1]), q22 = single(q[2][2]);
+            const auto dot = [](__m128 a, __m128 x, __m128 b, __m128 y, __m128 c, __m128 z) {
+                return _mm_add_ps(_mm_add_ps(_mm_mul_ps(a, x), _mm_mul_ps(b, y)), _mm_mul_ps(c, z));
+            };
+            for (std::size_t k = 0; k < n; k += 4) {
+                const __m128 x = _mm_load_ps(estimates.axis(0) + k);
+                const __m128 y = _mm_load_ps(estimates.axis(1) + k);
+                const __m128 z = _mm_load_ps(estimates.axis(2) + k);
+                _mm_store_ps(projected[0] + k, dot(q00, x, q01, y, q02, z));
+                _mm_store_ps(projected[1] + k, dot(q10, x, q11, y, q12, z));
+                _mm_store_ps(projected[2] + k, dot(q20, x, q21, y, q22, z));
+            }
+        }
 
         // The values in doubt: computed exactly, then weighed, in batches.
         constexpr std::size_t kDoubt = 64;
-        std::size_t doubt[kDoubt + 1];  // index into out
+        std::size_t doubtPosition[kDoubt + 1];
         std::size_t doubtCentre[kDoubt + 1];
         alignas(16) double exact[kDoubt + 1];
         std::size_t doubts = 0;
-        const double* p = positions.column(0);
         const __m128d vm00 = _mm_set1_pd(m(0, 0)), vm01 = _mm_set1_pd(m(0, 1)), vm02 = _mm_set1_pd(m(0, 2));
         const __m128d vm10 = _mm_set1_pd(m(1, 0)), vm11 = _mm_set1_pd(m(1, 1)), vm12 = _mm_set1_pd(m(1, 2));
         const __m128d vm20 = _mm_set1_pd(m(2, 0)), vm21 = _mm_set1_pd(m(2, 1)), vm22 = _mm_set1_pd(m(2, 2));
         const __m128d vsx = _mm_set1_pd(scale[0]), vsy = _mm_set1_pd(scale[1]), vsz = _mm_set1_pd(scale[2]);
         const auto settle = [&] {
             if (doubts % 2 != 0) {  // a twin; its result is dropped
-                doubt[doubts] = doubt[doubts - 1];
+                doubtPosition[doubts] = doubtPosition[doubts - 1];
                 doubtCentre[doubts] = doubtCentre[doubts - 1];
             }
             for (std::size_t k = 0; k < doubts; k += 2) {
                 const Point& ca = centres[doubtCentre[k]];
                 const Point& cb = centres[doubtCentre[k + 1]];
-                const double* a = p + 3 * (doubt[k] % n);
-                const double* b = p + 3 * (doubt[k + 1] % n);
+                const double* a = p + 3 * doubtPosition[k];
+                const double* b = p + 3 * doubtPosition[k + 1];
                 const __m128d d0 = _mm_sub_pd(_mm_set_pd(b[0], a[0]), _mm_set_pd(cb[0], ca[0]));
                 const __m128d d1 = _mm_sub_pd(_mm_set_pd(b[1], a[1]), _mm_set_pd(cb[1], ca[1]));
                 const __m128d d2 = _mm_sub_pd(_mm_set_pd(b[2], a[2]), _mm_set_pd(cb[2], ca[2]));
@@ -348,46 +363,43 @@ void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Poi
                 _mm_store_pd(exact + k, _mm_sqrt_pd(dot3(vx, vx, vy, vy, vz, vz)));
             }
             g.apply(std::span<double>(exact, doubts));
-            for (std::size_t k = 0; k < doubts; ++k) out[doubt[k]] = exact[k];
+            for (std::size_t k = 0; k < doubts; ++k) out[doubtCentre[k] * n + doubtPosition[k]] = exact[k];
             doubts = 0;
         };
 
         for (std::size_t c = 0; c < centres.size(); ++c) {
-            const __m128 cx = single(centres[c][0]), cy = single(centres[c][1]), cz = single(centres[c][2]);
+            const Point& centre = centres[c];
+            const auto shift = [&](std::size_t i) {
+                return _mm_set1_ps(static_cast<float>(q[i][0] * centre[0] + q[i][1] * centre[1] + q[i][2] * centre[2]));
+            };
+            const __m128 kx = shift(0), ky = shift(1), kz = shift(2);
             double* column = out + c * n;
             for (std::size_t i = 0; i < n; i += 4) {
-                const __m128 d0 = _mm_sub_ps(_mm_loadu_ps(ex + i), cx);
-                const __m128 d1 = _mm_sub_ps(_mm_loadu_ps(ey + i), cy);
-                const __m128 d2 = _mm_sub_ps(_mm_loadu_ps(ez + i), cz);
-                const __m128 vx = _mm_mul_ps(
-                    _mm_add_ps(_mm_add_ps(_mm_mul_ps(m00, d0), _mm_mul_ps(m01, d1)), _mm_mul_ps(m02, d2)), rx);
-                const __m128 vy = _mm_mul_ps(
-                    _mm_add_ps(_mm_add_ps(_mm_mul_ps(m10, d0), _mm_mul_ps(m11, d1)), _mm_mul_ps(m12, d2)), ry);
-                const __m128 vz = _mm_mul_ps(
-                    _mm_add_ps(_mm_add_ps(_mm_mul_ps(m20, d0), _mm_mul_ps(m21, d1)), _mm_mul_ps(m22, d2)), rz);
+                const __m128 vx = _mm_sub_ps(_mm_load_ps(projected[0] + i), kx);
+                const __m128 vy = _mm_sub_ps(_mm_load_ps(projected[1] + i), ky);
+                const __m128 vz = _mm_sub_ps(_mm_load_ps(projected[2] + i), kz);
                 const __m128 e =
                     _mm_add_ps(_mm_add_ps(_mm_mul_ps(vx, vx), _mm_mul_ps(vy, vy)), _mm_mul_ps(vz, vz));
-                // The distribution's bands in the order it tests them: the
-                // first radius the distance is under picks the band. NaN is
-                // sure of nothing.
-                const __m128 past1 = _mm_and_ps(_mm_cmpgt_ps(e, t0.over), _mm_cmpgt_ps(e, t1.over));
-                const __m128 flat = _mm_and_ps(past1, _mm_cmplt_ps(e, t2.under));
-                const __m128 beyond =
-                    _mm_and_ps(past1, _mm_and_ps(_mm_cmpgt_ps(e, t2.over), _mm_cmpgt_ps(e, t3.over)));
-                const __m128 sure = _mm_or_ps(_mm_cmplt_ps(e, t0.under), _mm_or_ps(flat, beyond));
-                const std::size_t lanes = std::min<std::size_t>(4, n - i);
-                if (lanes == 4) {
+                // With the radii in order: under r0 gives 0, past r1 and under
+                // r2 the plateau, past r3 0 again. NaN is sure of nothing.
+                const __m128 flat = _mm_and_ps(_mm_cmpgt_ps(e, t1.over), _mm_cmplt_ps(e, t2.under));
+                const __m128 sure =
+                    _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(e, t0.under), flat), _mm_cmpgt_ps(e, t3.over));
+                unsigned unsure = ~static_cast<unsigned>(_mm_movemask_ps(sure));
+                if (n - i >= 4) {
                     _mm_storeu_pd(column + i, _mm_and_pd(_mm_castps_pd(_mm_unpacklo_ps(flat, flat)), gain));
                     _mm_storeu_pd(column + i + 2, _mm_and_pd(_mm_castps_pd(_mm_unpackhi_ps(flat, flat)), gain));
+                    unsure &= 15u;
                 } else {
                     const auto flatBits = static_cast<unsigned>(_mm_movemask_ps(flat));
-                    for (std::size_t l = 0; l < lanes; ++l) {
+                    for (std::size_t l = 0; l < n - i; ++l) {
                         column[i + l] = (flatBits >> l) & 1u ? static_cast<double>(g.gain()) : 0.0;
                     }
+                    unsure &= (1u << (n - i)) - 1u;
                 }
-                unsigned unsure = ~static_cast<unsigned>(_mm_movemask_ps(sure)) & ((1u << lanes) - 1u);
                 while (unsure != 0) {
-                    doubt[doubts] = c * n + i + static_cast<std::size_t>(std::countr_zero(unsure));
+                    const auto l = static_cast<std::size_t>(std::countr_zero(unsure));
+                    doubtPosition[doubts] = i + l;
                     doubtCentre[doubts++] = c;
                     unsure &= unsure - 1;
                 }

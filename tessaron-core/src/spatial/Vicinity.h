@@ -103,11 +103,12 @@ void ellipsoidDistances(const Quaternion& orientation, const Point& centre, cons
 void inverseRotationOf(const Quaternion& orientation, Matrix& inverseRotation);
 void ellipsoidDistances(const Matrix& inverseRotation, const Point& centre, const Point& scale,
                         const Matrix& positions, std::size_t n, double* out);
-// A layout's positions as ellipsoidWeights estimates from them: single
-// precision, one array per axis (padded with zeros to a multiple of 4), and
+// The first (up to kMost) positions of a layout as ellipsoidWeights
+// estimates from them: single precision, by axis, zeros after the last, and
 // the largest magnitude per axis. Built once per layout, then only read.
 class PositionEstimates {
 public:
+    static constexpr std::size_t kMost = 64;
     explicit PositionEstimates(const Matrix& positions);
     std::size_t size() const { return n_; }
     const float* axis(std::size_t a) const { return axes_[a].data(); }
@@ -115,7 +116,7 @@ public:
 
 private:
     std::size_t n_;
-    std::array<std::vector<float>, 3> axes_;
+    alignas(16) std::array<std::array<float, kMost>, 3> axes_;
     std::array<double, 3> largest_{};
 };
 
@@ -124,7 +125,7 @@ private:
 // followed by g.apply, to the bit. Distances that an estimate places for
 // certain in a band where g is flat (before r0, between r1 and r2, from r3
 // on) take that band's value without their divisions and square root.
-// estimates is built from positions; allocates nothing.
+// estimates is built from positions. Allocates nothing.
 void ellipsoidWeights(const Matrix& inverseRotation, std::span<const Point> centres, const Point& scale,
                       const Matrix& positions, const PositionEstimates& estimates, std::size_t n,
                       const WDFastGaussian& g, double* out);
