@@ -272,7 +272,8 @@ constexpr double kSmallestScale = 1e-4;
 #endif
 
 void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Point& scale,
-                      const Matrix& positions, const PositionEstimates& estimates, std::size_t n, const WDFastGaussian& g, double* out) {
+                      const Matrix& positions, const PositionEstimates& estimates, std::size_t n,
+                      const WDFastGaussian& g, double* out) {
 #if defined(__SSE2__)
     // Every distance is first estimated in single precision, four at a time:
     // with rows q_i = m_i / s_i, the scaled vector is q_i.p - q_i.c, whose
@@ -285,8 +286,11 @@ void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Poi
     // is computed exactly, two at a time, with the operations of
     // ellipsoidDistances; elsewhere the band's constant value is written.
     const double r0 = g.r0(), r1 = g.r1(), r2 = g.r2(), r3 = g.r3();
+    // Radii in order (none NaN), and none so small that its square would
+    // lose precision in single precision.
+    const auto sizeable = [](double r) { return r <= 0.0 || r >= 1e-6; };
     bool estimable = n <= estimates.size() && n <= positions.cols() && positions.rows() >= 3 && r0 <= r1 &&
-                     r1 <= r2 && r2 <= r3;  // bands in order (not NaN)
+                     r1 <= r2 && r2 <= r3 && sizeable(r0) && sizeable(r1) && sizeable(r2) && sizeable(r3);
     const double* p = positions.column(0);
     std::array<double, 3> farthest{};  // largest |c_j|
     for (const Point& c : centres) {
@@ -370,7 +374,8 @@ void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Poi
         for (std::size_t c = 0; c < centres.size(); ++c) {
             const Point& centre = centres[c];
             const auto shift = [&](std::size_t i) {
-                return _mm_set1_ps(static_cast<float>(q[i][0] * centre[0] + q[i][1] * centre[1] + q[i][2] * centre[2]));
+                return _mm_set1_ps(
+                    static_cast<float>(q[i][0] * centre[0] + q[i][1] * centre[1] + q[i][2] * centre[2]));
             };
             const __m128 kx = shift(0), ky = shift(1), kz = shift(2);
             double* column = out + c * n;
