@@ -55,7 +55,7 @@ void VicinitySphere::strongestWeights(const CapsuleMoves& moves, std::span<const
     tsr::LayoutVibrenzaCapsule::TiltMemo memo;
     constexpr std::size_t kBatch = 8;  // every combination of the three mirrors
     std::array<tsr::Point, kBatch> centres;
-    std::array<double, kBatch * kActuatorCount> columns;  // one per centre, each written whole
+    std::array<double, kActuatorCount> column;  // written whole for each batch
     const bool gaussian = !distributions_.empty() && distributions_.front() == gaussian_;
     for (std::size_t from = 0; from < mirrors.size(); from += kBatch) {
         const std::size_t count = std::min(kBatch, mirrors.size() - from);
@@ -75,18 +75,19 @@ void VicinitySphere::strongestWeights(const CapsuleMoves& moves, std::span<const
             moves.turnAndLift(centres[k]);
         }
         if (gaussian) {
-            tsr::ellipsoidWeights(inverseRotation_, std::span<const tsr::Point>(centres.data(), count), scale_,
-                                  actuatorPositions(), actuatorEstimates(), kActuatorCount, *gaussian_,
-                                  columns.data());
-        }
-        for (std::size_t k = 0; k < count; ++k) {
-            const std::span<double, kActuatorCount> column(columns.data() + k * kActuatorCount, kActuatorCount);
-            if (!gaussian) {
+            // The weights are never NaN, negative or -0: the largest is the
+            // same value whichever image gives it first.
+            tsr::strongestEllipsoidWeights(inverseRotation_, std::span<const tsr::Point>(centres.data(), count),
+                                           scale_, actuatorPositions(), actuatorEstimates(), kActuatorCount,
+                                           *gaussian_, column.data());
+            keepStrongest(column, best, first);
+        } else {
+            for (std::size_t k = 0; k < count; ++k) {
                 tsr::ellipsoidDistances(inverseRotation_, centres[k], scale_, actuatorPositions(), kActuatorCount,
                                         column.data());
                 weigh(column);
+                keepStrongest(column, best, first);
             }
-            keepStrongest(column, best, first);
         }
         workCentre_ = centres[count - 1];
     }

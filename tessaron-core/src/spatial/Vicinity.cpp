@@ -171,25 +171,31 @@ void ellipsoidDistances(const Quaternion& q, const Point& centre, const Point& s
 }
 
 namespace {
+// The distance of the position at p (x, y, z) from centre.
+double distanceOf(const Matrix& m, const Point& centre, const Point& scale, const double* p) {
+    const double d0 = p[0] - centre[0];
+    const double d1 = p[1] - centre[1];
+    const double d2 = p[2] - centre[2];
+    const double vx = (m(0, 0) * d0 + m(0, 1) * d1 + m(0, 2) * d2) / scale[0];
+    const double vy = (m(1, 0) * d0 + m(1, 1) * d1 + m(1, 2) * d2) / scale[1];
+    const double vz = (m(2, 0) * d0 + m(2, 1) * d1 + m(2, 2) * d2) / scale[2];
+    return std::sqrt(vx * vx + vy * vy + vz * vz);
+}
+
 // Distances of positions from..n-1 into out[from..n-1].
 void distancesFrom(std::size_t from, const Matrix& m, const Point& centre, const Point& scale,
                    const Matrix& positions, std::size_t n, double* out) {
-    const double m00 = m(0, 0), m01 = m(0, 1), m02 = m(0, 2);
-    const double m10 = m(1, 0), m11 = m(1, 1), m12 = m(1, 2);
-    const double m20 = m(2, 0), m21 = m(2, 1), m22 = m(2, 2);
-    const double cx = centre[0], cy = centre[1], cz = centre[2];
-    const double sx = scale[0], sy = scale[1], sz = scale[2];
     const double* p = positions.column(0);
     std::size_t i = from;
 #if defined(__SSE2__)
     // Two actuators per step. The packed divisions and square roots round as
     // the scalar ones do and every sum keeps its order, so each lane holds
-    // the scalar loop's value to the bit.
-    const __m128d vm00 = _mm_set1_pd(m00), vm01 = _mm_set1_pd(m01), vm02 = _mm_set1_pd(m02);
-    const __m128d vm10 = _mm_set1_pd(m10), vm11 = _mm_set1_pd(m11), vm12 = _mm_set1_pd(m12);
-    const __m128d vm20 = _mm_set1_pd(m20), vm21 = _mm_set1_pd(m21), vm22 = _mm_set1_pd(m22);
-    const __m128d vcx = _mm_set1_pd(cx), vcy = _mm_set1_pd(cy), vcz = _mm_set1_pd(cz);
-    const __m128d vsx = _mm_set1_pd(sx), vsy = _mm_set1_pd(sy), vsz = _mm_set1_pd(sz);
+    // distanceOf's value to the bit.
+    const __m128d vm00 = _mm_set1_pd(m(0, 0)), vm01 = _mm_set1_pd(m(0, 1)), vm02 = _mm_set1_pd(m(0, 2));
+    const __m128d vm10 = _mm_set1_pd(m(1, 0)), vm11 = _mm_set1_pd(m(1, 1)), vm12 = _mm_set1_pd(m(1, 2));
+    const __m128d vm20 = _mm_set1_pd(m(2, 0)), vm21 = _mm_set1_pd(m(2, 1)), vm22 = _mm_set1_pd(m(2, 2));
+    const __m128d vcx = _mm_set1_pd(centre[0]), vcy = _mm_set1_pd(centre[1]), vcz = _mm_set1_pd(centre[2]);
+    const __m128d vsx = _mm_set1_pd(scale[0]), vsy = _mm_set1_pd(scale[1]), vsz = _mm_set1_pd(scale[2]);
     for (; i + 2 <= n; i += 2) {
         // x0 y0 | z0 x1 | y1 z1 -> x0 x1, y0 y1, z0 z1
         const __m128d a = _mm_loadu_pd(p + 3 * i);
@@ -204,15 +210,7 @@ void distancesFrom(std::size_t from, const Matrix& m, const Point& centre, const
         _mm_storeu_pd(out + i, _mm_sqrt_pd(dot3(vx, vx, vy, vy, vz, vz)));
     }
 #endif
-    for (; i < n; ++i) {
-        const double d0 = p[3 * i] - cx;
-        const double d1 = p[3 * i + 1] - cy;
-        const double d2 = p[3 * i + 2] - cz;
-        const double vx = (m00 * d0 + m01 * d1 + m02 * d2) / sx;
-        const double vy = (m10 * d0 + m11 * d1 + m12 * d2) / sy;
-        const double vz = (m20 * d0 + m21 * d1 + m22 * d2) / sz;
-        out[i] = std::sqrt(vx * vx + vy * vy + vz * vz);
-    }
+    for (; i < n; ++i) out[i] = distanceOf(m, centre, scale, p + 3 * i);
 }
 }  // namespace
 
@@ -271,9 +269,14 @@ constexpr double kSmallestScale = 1e-4;
 }  // namespace
 #endif
 
-void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Point& scale,
-                      const Matrix& positions, const PositionEstimates& estimates, std::size_t n,
-                      const WDFastGaussian& g, double* out) {
+void strongestEllipsoidWeights(const Matrix& m, std::span<const Point> centres, const Point& scale,
+                               const Matrix& positions, const PositionEstimates& estimates, std::size_t n,
+                               const WDFastGaussian& g, double* out) {
+    // g's values are never NaN, negative or -0 (its edges stay above 0 over
+    // their bands), so the largest over the centres is one value whatever
+    // the order, and a value shown to be no larger than another can be left
+    // out.
+    std::fill(out, out + n, 0.0);
 #if defined(__SSE2__)
     // Every distance is first estimated in single precision, four at a time:
     // with rows q_i = m_i / s_i, the scaled vector is q_i.p - q_i.c, whose
@@ -282,9 +285,9 @@ void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Poi
     // Each coordinate of the estimate is then within 8 units of
     // G_i = sum_j |q_ij| (|p_j| + |c_j|) of the exact one, so the distances
     // differ by less than 2e-6 |G| (a wide margin) plus what underflow loses.
-    // Where that leaves the band of the distribution in doubt, the distance
-    // is computed exactly, two at a time, with the operations of
-    // ellipsoidDistances; elsewhere the band's constant value is written.
+    // Where that leaves the band of g in doubt, the distance is computed
+    // exactly, two at a time, with the operations of ellipsoidDistances;
+    // elsewhere the band's constant value is taken.
     const double r0 = g.r0(), r1 = g.r1(), r2 = g.r2(), r3 = g.r3();
     // Radii in order (none NaN), and none so small that its square would
     // lose precision in single precision.
@@ -317,7 +320,14 @@ void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Poi
         const double bound = 2e-6 * std::sqrt(g2) + 1e-20;
         const RadiusThresholds t0 = thresholdsOf(r0, bound), t1 = thresholdsOf(r1, bound),
                                t2 = thresholdsOf(r2, bound), t3 = thresholdsOf(r3, bound);
-        const __m128d gain = _mm_set1_pd(static_cast<double>(g.gain()));
+        const double gainValue = static_cast<double>(g.gain());
+        // The outer edge's value is gainSixth * P with P < 6 - 3.75 x, so
+        // from x = k2 (d - r2)^2 >= 1e-5 on it stays below gain (gainSixth
+        // is gain / 6 within 1e-7): such a value never beats the plateau.
+        // When gainSixth * 6 is no more than gain, no value beats it.
+        const bool edgesBelowPlateau = g.gainSixth() * 6.0 <= gainValue;
+        const double wellPast = g.k2() > 0.0 ? r2 + std::sqrt(1e-5 / g.k2()) * (1.0 + 1e-6) : r2;
+        const __m128 pastPlateau = thresholdsOf(wellPast, bound).over;
         // q_i.p for every position, by axis (the padding projects 0).
         alignas(16) float projected[3][PositionEstimates::kMost];
         {
@@ -338,17 +348,30 @@ void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Poi
             }
         }
 
-        // The values in doubt: computed exactly, then weighed, in batches.
+        // The values in doubt, by centre and position; "below" marks those
+        // shown to stay under the plateau.
         constexpr std::size_t kDoubt = 64;
         std::size_t doubtPosition[kDoubt + 1];
         std::size_t doubtCentre[kDoubt + 1];
+        bool doubtBelow[kDoubt];
         alignas(16) double exact[kDoubt + 1];
         std::size_t doubts = 0;
+        uint64_t plateau = 0;  // bit k: position k is on the plateau from some centre
         const __m128d vm00 = _mm_set1_pd(m(0, 0)), vm01 = _mm_set1_pd(m(0, 1)), vm02 = _mm_set1_pd(m(0, 2));
         const __m128d vm10 = _mm_set1_pd(m(1, 0)), vm11 = _mm_set1_pd(m(1, 1)), vm12 = _mm_set1_pd(m(1, 2));
         const __m128d vm20 = _mm_set1_pd(m(2, 0)), vm21 = _mm_set1_pd(m(2, 1)), vm22 = _mm_set1_pd(m(2, 2));
         const __m128d vsx = _mm_set1_pd(scale[0]), vsy = _mm_set1_pd(scale[1]), vsz = _mm_set1_pd(scale[2]);
         const auto settle = [&] {
+            // Those that cannot beat the plateau their position reached go.
+            std::size_t kept = 0;
+            for (std::size_t k = 0; k < doubts; ++k) {
+                const bool beaten = ((plateau >> doubtPosition[k]) & 1u) != 0 && doubtBelow[k];
+                doubtPosition[kept] = doubtPosition[k];
+                doubtCentre[kept] = doubtCentre[k];
+                kept += beaten ? 0u : 1u;
+            }
+            doubts = kept;
+            if (doubts == 0) return;
             if (doubts % 2 != 0) {  // a twin; its result is dropped
                 doubtPosition[doubts] = doubtPosition[doubts - 1];
                 doubtCentre[doubts] = doubtCentre[doubts - 1];
@@ -367,7 +390,10 @@ void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Poi
                 _mm_store_pd(exact + k, _mm_sqrt_pd(dot3(vx, vx, vy, vy, vz, vz)));
             }
             g.apply(std::span<double>(exact, doubts));
-            for (std::size_t k = 0; k < doubts; ++k) out[doubtCentre[k] * n + doubtPosition[k]] = exact[k];
+            for (std::size_t k = 0; k < doubts; ++k) {
+                double& best = out[doubtPosition[k]];
+                best = exact[k] > best ? exact[k] : best;
+            }
             doubts = 0;
         };
 
@@ -378,7 +404,6 @@ void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Poi
                     static_cast<float>(q[i][0] * centre[0] + q[i][1] * centre[1] + q[i][2] * centre[2]));
             };
             const __m128 kx = shift(0), ky = shift(1), kz = shift(2);
-            double* column = out + c * n;
             for (std::size_t i = 0; i < n; i += 4) {
                 const __m128 vx = _mm_sub_ps(_mm_load_ps(projected[0] + i), kx);
                 const __m128 vy = _mm_sub_ps(_mm_load_ps(projected[1] + i), ky);
@@ -390,35 +415,39 @@ void ellipsoidWeights(const Matrix& m, std::span<const Point> centres, const Poi
                 const __m128 flat = _mm_and_ps(_mm_cmpgt_ps(e, t1.over), _mm_cmplt_ps(e, t2.under));
                 const __m128 sure =
                     _mm_or_ps(_mm_or_ps(_mm_cmplt_ps(e, t0.under), flat), _mm_cmpgt_ps(e, t3.over));
-                unsigned unsure = ~static_cast<unsigned>(_mm_movemask_ps(sure));
-                if (n - i >= 4) {
-                    _mm_storeu_pd(column + i, _mm_and_pd(_mm_castps_pd(_mm_unpacklo_ps(flat, flat)), gain));
-                    _mm_storeu_pd(column + i + 2, _mm_and_pd(_mm_castps_pd(_mm_unpackhi_ps(flat, flat)), gain));
-                    unsure &= 15u;
-                } else {
-                    const auto flatBits = static_cast<unsigned>(_mm_movemask_ps(flat));
-                    for (std::size_t l = 0; l < n - i; ++l) {
-                        column[i + l] = (flatBits >> l) & 1u ? static_cast<double>(g.gain()) : 0.0;
-                    }
-                    unsure &= (1u << (n - i)) - 1u;
-                }
+                const std::size_t lanes = std::min<std::size_t>(4, n - i);
+                const unsigned valid = (1u << lanes) - 1u;
+                const auto flatBits = static_cast<unsigned>(_mm_movemask_ps(flat)) & valid;
+                plateau |= static_cast<uint64_t>(flatBits) << i;
+                unsigned unsure = ~static_cast<unsigned>(_mm_movemask_ps(sure)) & valid;
+                if (unsure == 0) continue;
+                const auto below = edgesBelowPlateau
+                                       ? 15u
+                                       : static_cast<unsigned>(_mm_movemask_ps(_mm_cmpgt_ps(e, pastPlateau)));
                 while (unsure != 0) {
                     const auto l = static_cast<std::size_t>(std::countr_zero(unsure));
                     doubtPosition[doubts] = i + l;
-                    doubtCentre[doubts++] = c;
+                    doubtCentre[doubts] = c;
+                    doubtBelow[doubts++] = ((below >> l) & 1u) != 0;
                     unsure &= unsure - 1;
                 }
                 if (doubts + 4 > kDoubt) settle();
             }
         }
-        if (doubts > 0) settle();
+        // The plateau, wherever a centre reached it for certain.
+        for (std::size_t k = 0; k < n; ++k) {
+            if (((plateau >> k) & 1u) != 0 && gainValue > out[k]) out[k] = gainValue;
+        }
+        settle();
         return;
     }
 #endif
-    for (std::size_t c = 0; c < centres.size(); ++c) {
-        double* column = out + c * n;
-        ellipsoidDistances(m, centres[c], scale, positions, n, column);
-        g.apply(std::span<double>(column, n));
+    for (const Point& c : centres) {
+        for (std::size_t k = 0; k < n; ++k) {
+            double value = distanceOf(m, c, scale, positions.column(k));
+            g.apply(std::span<double>(&value, 1));
+            out[k] = value > out[k] ? value : out[k];
+        }
     }
 }
 

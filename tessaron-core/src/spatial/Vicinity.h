@@ -103,7 +103,7 @@ void ellipsoidDistances(const Quaternion& orientation, const Point& centre, cons
 void inverseRotationOf(const Quaternion& orientation, Matrix& inverseRotation);
 void ellipsoidDistances(const Matrix& inverseRotation, const Point& centre, const Point& scale,
                         const Matrix& positions, std::size_t n, double* out);
-// The first (up to kMost) positions of a layout as ellipsoidWeights
+// The first (up to kMost) positions of a layout as strongestEllipsoidWeights
 // estimates from them: single precision, by axis, zeros after the last, and
 // the largest magnitude per axis. Built once per layout, then only read.
 class PositionEstimates {
@@ -120,15 +120,16 @@ private:
     std::array<double, 3> largest_{};
 };
 
-// The distances above from each of the centres, weighed by g: column k
-// (out[k n] to out[k n + n - 1]) holds ellipsoidDistances from centres[k]
-// followed by g.apply, to the bit. Distances that an estimate places for
-// certain in a band where g is flat (before r0, between r1 and r2, from r3
-// on) take that band's value without their divisions and square root.
-// estimates is built from positions. Allocates nothing.
-void ellipsoidWeights(const Matrix& inverseRotation, std::span<const Point> centres, const Point& scale,
-                      const Matrix& positions, const PositionEstimates& estimates, std::size_t n,
-                      const WDFastGaussian& g, double* out);
+// For each of the first n positions, the largest weight g gives it over the
+// centres: the largest over the centres of ellipsoidDistances followed by
+// g.apply, to the bit. Distances that an estimate places for certain in a
+// band where g is flat (before r0, between r1 and r2, from r3 on) take that
+// band's value without their divisions and square root, and those shown not
+// to beat the plateau another centre gives are left out. estimates is built
+// from positions. Allocates nothing.
+void strongestEllipsoidWeights(const Matrix& inverseRotation, std::span<const Point> centres, const Point& scale,
+                               const Matrix& positions, const PositionEstimates& estimates, std::size_t n,
+                               const WDFastGaussian& g, double* out);
 
 // Kind 0: VicinityWeights, kind 1: VicinitySphere, other kinds: empty pointer.
 std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,
