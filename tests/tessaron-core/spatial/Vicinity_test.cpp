@@ -101,24 +101,41 @@ TEST(VicinitySphere, StrongestEllipsoidWeightsAreDistancesThenGaussianToTheBit) 
     }
     // Distances on and around every radius, where a loose estimate would err.
     const double onRadii[] = {0.2f, 0.4f, 0.6f, 1.0f};  // the radii as the distribution holds them
-    Matrix edges(3, 24);
-    for (std::size_t k = 0; k < 24; ++k) {
-        const double r = onRadii[k / 6] * (1.0 + (static_cast<double>(k % 3) - 1.0) * 1e-9);
-        edges(k % 6 < 3 ? 0 : 2, k) = r * 0.5;  // scale 0.5 along x and z
+    // Just under, on, just past, and 3e-5 past (where the edge still tops a
+    // gain of 40) each radius, along x and along z.
+    const double offsets[] = {-1e-9, 0.0, 1e-9, 3e-5};
+    constexpr std::size_t kEdges = 32;
+    Matrix edges(3, kEdges);
+    for (std::size_t k = 0; k < kEdges; ++k) {
+        const double r = onRadii[k / 8] + offsets[k % 4];
+        edges(k % 8 < 4 ? 0 : 2, k) = r * 0.5;  // scale 0.5 along x and z
     }
     const PositionEstimates edgeEstimates(edges);
+    // Second centre on position k itself: k is on the plateau from there, and
+    // its value at the edge from the first centre (gain 40: 40.000002 at r2)
+    // must not be lost to it.
     for (const WDFastGaussian& g : {WDFastGaussian(40.0f, 0.2f, 0.4f, 0.6f, 1.0f, "x"),
                                     WDFastGaussian(40.0f, 0.0f, 0.0f, 0.6f, 1.0f, "x")}) {
         Matrix identity(3, 3);
         inverseRotationOf({0, 0, 0, 1}, identity);
-        const Point centre{0, 0, 0};
-        std::vector<double> got(24), expected(24);
-        strongestEllipsoidWeights(identity, std::span<const Point>(&centre, 1), {0.5, 0.5, 0.5}, edges,
-                                  edgeEstimates, 24, g, got.data());
-        ellipsoidDistances(identity, centre, {0.5, 0.5, 0.5}, edges, 24, expected.data());
-        g.apply(expected);
-        for (std::size_t i = 0; i < 24; ++i) {
-            EXPECT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(expected[i])) << i;
+        for (std::size_t k = 0; k < kEdges; ++k) {
+            const Point centres[2] = {{0, 0, 0}, {edges(0, k), edges(1, k), edges(2, k)}};
+            std::vector<double> got(kEdges), expected(kEdges), column(kEdges);
+            strongestEllipsoidWeights(identity, centres, {0.5, 0.5, 0.5}, edges, edgeEstimates, kEdges, g,
+                                      got.data());
+            for (std::size_t c = 0; c < 2; ++c) {
+                ellipsoidDistances(identity, centres[c], {0.5, 0.5, 0.5}, edges, kEdges, column.data());
+                g.apply(column);
+                for (std::size_t i = 0; i < kEdges; ++i) {
+                    expected[i] = c == 0 ? column[i] : std::max(expected[i], column[i]);
+                }
+            }
+            for (std::size_t i = 0; i < kEdges; ++i) {
+                EXPECT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(expected[i])) << k << " " << i;
+            }
+            if (k == 19) {
+                EXPECT_GT(got[19], 40.0);  // 3e-5 past r2 along x
+            }
         }
     }
 
