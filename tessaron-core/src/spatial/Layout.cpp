@@ -5,10 +5,6 @@
 #include <numbers>
 #include <nlohmann/json.hpp>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "tessaron-core/src/tsr/tsr_log.h"
 
 namespace tsr {
@@ -103,14 +99,7 @@ void LayoutVibrenzaCapsule::elevate(double dh, Point& p) const {
     } else if (y1 < -h) {
         t = std::max(0.0, rho2 - (y1 + h) * (y1 + h));
     }
-#if defined(__SSE2__)
-    // Both roots in one packed instruction (correctly rounded as the scalar
-    // ones): the square root unit is what the sphere weighing waits on.
-    const __m128d roots = _mm_sqrt_pd(_mm_set_pd(r2, t));
-    const double k = _mm_cvtsd_f64(roots) / _mm_cvtsd_f64(_mm_unpackhi_pd(roots, roots));
-#else
     const double k = std::sqrt(t) / std::sqrt(r2);
-#endif
     p[0] *= k;
     p[2] *= k;
     p[1] = y1;
