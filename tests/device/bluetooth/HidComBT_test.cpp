@@ -22,13 +22,7 @@ using vbz::emu::VestIdentity;
 using vbz::emu::VestModel;
 
 namespace {
-constexpr const char* kTag = "BTStandalone";
-constexpr const char* kA1 = "00:11:22:33:44:01";
-constexpr const char* kA2 = "00:11:22:33:44:02";
-constexpr const char* kA3 = "00:11:22:33:44:03";
-constexpr const char* kA4 = "00:11:22:33:44:04";
-constexpr const char* kA5 = "00:11:22:33:44:05";
-constexpr const char* kA6 = "00:11:22:33:44:06";
+using namespace vbz_test::bt_names;
 
 std::vector<uint8_t> frame(uint8_t id, std::size_t length, std::vector<uint8_t> payload = {}) {
     return vbz::emu::makeFrame(id, length, payload);
