@@ -20,6 +20,7 @@
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/BtTestLink.h"
 #include "tests/support/CallbackRecorder.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/LegacyPatterns.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
@@ -37,6 +38,7 @@ using vbz::emu::VestModel;
 using vbz::seq::Sequence;
 using vbz_test::CallbackRecorder;
 using vbz_test::ConnectionReport;
+using vbz_test::eventually;
 using vbz_test::LogRecorder;
 
 namespace {
@@ -164,14 +166,6 @@ struct UsbVest : ::testing::Test {
             auto m = playMessage(signal, volume);
             return h.sendPlay(m.data());
         });
-    }
-    static bool eventually(const std::function<bool()>& condition) {
-        const auto end = Clock::now() + 5s;
-        while (Clock::now() < end) {
-            if (condition()) return true;
-            std::this_thread::sleep_for(2ms);
-        }
-        return condition();
     }
 
     LogRecorder log;
