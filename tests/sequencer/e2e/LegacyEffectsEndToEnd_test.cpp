@@ -13,11 +13,10 @@
 #include <thread>
 
 #include "tests/support/CallbackRecorder.h"
-#include "tests/support/LegacyBoardProbes.h"
 #include "tests/support/LegacyPatterns.h"
+#include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
-#include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 #include "vibrenza/vbz_c_api.h"
@@ -27,10 +26,7 @@ using namespace std::chrono_literals;
 using namespace vbz_test;
 using vbz::emu::Clock;
 using vbz::emu::DecodedPlay;
-using vbz::emu::LegacyBoard;
 using vbz::emu::UsbBus;
-using vbz::emu::VestIdentity;
-using vbz::emu::VestModel;
 
 namespace {
 constexpr uint32_t kSerial = 23000018;
@@ -63,34 +59,6 @@ std::vector<int> strongest(const DecodedPlay& p) {
         if (v[i] == top && top > 0) at.push_back(i);
     return at;
 }
-
-struct LegacyVest {
-    LegacyVest() {
-        vest = std::make_shared<VestModel>(VestIdentity::withSerial(kSerial));
-        board = std::make_unique<LegacyBoard>(vest);
-        vest->checkOneCommandAtATime(1s);
-    }
-    // The next play the board decodes after `before` plays.
-    std::optional<DecodedPlay> playAfter(std::size_t before) {
-        if (!eventually([&] { return board->plays().size() > before; })) return std::nullopt;
-        return board->plays()[before];
-    }
-    std::vector<float> stopFades() const { return stopSlotFades(*vest); }
-    std::shared_ptr<VestModel> vest;
-    std::unique_ptr<LegacyBoard> board;
-};
-
-// The only vest on the USB bus while it lives.
-struct UsbLegacyVest : LegacyVest {
-    UsbLegacyVest() {
-        UsbBus::instance().reset();
-        UsbBus::instance().plug(vest);
-    }
-    ~UsbLegacyVest() {
-        EXPECT_EQ(board->violationCount(), 0u);
-        UsbBus::instance().reset();
-    }
-};
 
 // Plays the sphere with each transform and the weights pattern with a
 // volume, speed and boost of its own; checks what the board decoded.
@@ -166,7 +134,7 @@ void connectOver(VibrenzaSDK& sdk, CallbackRecorder& recorder, vbz_output_t outp
 
 TEST(LegacyEffectsEndToEnd, PlaysWithPropertiesOverUsb) {
     LogRecorder log;
-    UsbLegacyVest v;
+    UsbLegacyVest v(kSerial);
     CallbackRecorder recorder;
     {
         VibrenzaSDK sdk;
@@ -181,7 +149,7 @@ TEST(LegacyEffectsEndToEnd, PlaysWithPropertiesOverUsb) {
 
 TEST(LegacyEffectsEndToEnd, PausesResumesAndStopsThroughTheCApi) {
     LogRecorder log;
-    UsbLegacyVest v;
+    UsbLegacyVest v(kSerial);
     v.board->setHold(23, 10s);
     CallbackRecorder recorder;
     const int sdk = vbz_createSDKInstance(nullptr);
@@ -234,7 +202,7 @@ TEST(LegacyEffectsEndToEnd, PausesResumesAndStopsThroughTheCApi) {
 
 TEST(LegacyEffectsEndToEnd, PatternIdsSurviveAReconnection) {
     LogRecorder log;
-    UsbLegacyVest v;
+    UsbLegacyVest v(kSerial);
     CallbackRecorder recorder;
     {
         VibrenzaSDK sdk;
@@ -263,7 +231,7 @@ TEST(LegacyEffectsEndToEnd, PlaysPausesAndStopsOverWifi) {
     vbz_test::VethPair net;
     VBZ_REQUIRE_NETNS(net);
     UsbBus::instance().reset();  // no USB vest
-    LegacyVest v;
+    LegacyVest v(kSerial);
     vbz::emu::UdpVestServer server;
     std::string error;
     bool started = false;
