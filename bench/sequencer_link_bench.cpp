@@ -34,6 +34,7 @@
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/LegacyPatterns.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
@@ -219,9 +220,7 @@ void ConnectWifi(benchmark::State& state) {
         auto vest = std::make_shared<vbz::emu::VestModel>();
         vbz::emu::LegacyBoard board(vest);
         vbz::emu::UdpVestServer server;
-        bool served = false;
-        net.vest().run([&] { served = server.add(vest, {0, 33624}) && server.start(); });
-        if (!served) {
+        if (!vbz_test::serveOnVestSide(net, server, vest)) {
             state.SkipWithError("could not serve the emulated vest over UDP");
             break;
         }

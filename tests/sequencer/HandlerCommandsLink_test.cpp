@@ -24,6 +24,7 @@
 #include "tests/support/LegacyPatterns.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
@@ -545,12 +546,8 @@ TEST(SequencerScan, FindsVestsOnAllThreeLinksInOneList) {
     UsbBus::instance().plug(usbVest);
     auto udpVest = std::make_shared<VestModel>(VestIdentity::withSerial(12000002));
     vbz::emu::UdpVestServer server;
-    bool started = false;
     std::string error;
-    net.vest().run([&] {
-        if (server.add(udpVest, {0, 33624}, &error)) started = server.start(&error);
-    });
-    ASSERT_TRUE(started) << error;
+    ASSERT_TRUE(vbz_test::serveOnVestSide(net, server, udpVest, &error)) << error;
     auto link = std::make_shared<vbz_test::BtTestLink>();
     link->list("00:11:22:33:44:55", "Vibrenza Vest");
     link->addVest("00:11:22:33:44:55", VestIdentity::withSerial(13000003));

@@ -17,6 +17,7 @@
 #include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 #include "vibrenza/vbz_c_api.h"
@@ -234,11 +235,7 @@ TEST(LegacyEffectsEndToEnd, PlaysPausesAndStopsOverWifi) {
     LegacyVest v(kSerial);
     vbz::emu::UdpVestServer server;
     std::string error;
-    bool started = false;
-    net.vest().run([&] {
-        if (server.add(v.vest, {0, 33624}, &error)) started = server.start(&error);
-    });
-    ASSERT_TRUE(started) << error;
+    ASSERT_TRUE(serveOnVestSide(net, server, v.vest, &error)) << error;
     CallbackRecorder recorder;
     std::optional<VibrenzaSDK> sdk;
     net.host().run([&] {

@@ -13,6 +13,7 @@
 #include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 #include "vibrenza/vibrenza.h"
@@ -76,11 +77,7 @@ TEST(LegacyEndToEnd, ConnectsOverWifiFromTheApi) {
     LegacyVest v(kSerial);
     vbz::emu::UdpVestServer server;
     std::string error;
-    bool started = false;
-    net.vest().run([&] {
-        if (server.add(v.vest, {0, 33624}, &error)) started = server.start(&error);
-    });
-    ASSERT_TRUE(started) << error;
+    ASSERT_TRUE(vbz_test::serveOnVestSide(net, server, v.vest, &error)) << error;
     CallbackRecorder recorder;
     std::optional<VibrenzaSDK> sdk;
     net.host().run([&] {
