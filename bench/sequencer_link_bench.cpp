@@ -34,6 +34,7 @@
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/LegacyPatterns.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/UsbOnly.h"
 #include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
@@ -56,9 +57,7 @@ double processCpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-std::unique_ptr<vbz::IHidCom> usbOnly(vbz_output_t kind) {
-    return kind == VBZ_OUTPUT_USB ? vbz::makeTransport(kind) : nullptr;
-}
+using vbz_test::usbOnly;
 
 // Waits for the connection callbacks.
 struct Connection {

@@ -10,12 +10,12 @@
 #include <memory>
 #include <thread>
 
-#include "device/TransportFactory.h"
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/CallbackRecorder.h"
 #include "tests/support/LegacyBoardProbes.h"
 #include "tests/support/LegacyPatterns.h"
 #include "tests/support/LogRecorder.h"
+#include "tests/support/UsbOnly.h"
 #include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 
@@ -72,9 +72,7 @@ struct EffectsOnBoard : ::testing::Test {
         timing.settleTime = 5ms;
         vest->checkOneCommandAtATime(timing.answerTimeout);
         UsbBus::instance().plug(vest);
-        handler = std::make_unique<HandlerCommands>(
-            nullptr, [](vbz_output_t kind) { return kind == VBZ_OUTPUT_USB ? vbz::makeTransport(kind) : nullptr; },
-            timing);
+        handler = std::make_unique<HandlerCommands>(nullptr, &usbOnly, timing);
         handler->setConnectionCallback(&CallbackRecorder::callback, &recorder);
     }
     void TearDown() override {

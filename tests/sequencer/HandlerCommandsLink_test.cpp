@@ -24,6 +24,7 @@
 #include "tests/support/LegacyPatterns.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/UsbOnly.h"
 #include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
@@ -41,6 +42,7 @@ using vbz_test::CallbackRecorder;
 using vbz_test::ConnectionReport;
 using vbz_test::eventually;
 using vbz_test::LogRecorder;
+using vbz_test::usbOnly;
 
 namespace {
 constexpr uint32_t kSerial = 21030042;
@@ -67,10 +69,6 @@ HandlerCommands::Timing shortTiming() {
     t.keepAliveInterval = 100ms;
     t.settleTime = 5ms;
     return t;
-}
-
-std::unique_ptr<vbz::IHidCom> usbOnly(vbz_output_t kind) {
-    return kind == VBZ_OUTPUT_USB ? vbz::makeTransport(kind) : nullptr;
 }
 
 // Runs actions on the sequencing thread, where the scheduler's services
