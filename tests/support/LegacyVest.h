@@ -7,13 +7,17 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/LegacyBoardProbes.h"
+#include "tests/support/NetNamespace.h"
+#include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/VestModel.h"
+#include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 
 namespace vbz_test {
@@ -46,6 +50,14 @@ struct UsbLegacyVest : LegacyVest {
         EXPECT_EQ(board->violationCount(), 0u);
         vbz::emu::UsbBus::instance().reset();
     }
+};
+
+// Reached over Wi-Fi only: the USB bus is left empty.
+struct WifiLegacyVest : LegacyVest {
+    explicit WifiLegacyVest(uint32_t serial) : LegacyVest(serial) { vbz::emu::UsbBus::instance().reset(); }
+    // Serves the vest on the vest side of net; false with the reason in error.
+    bool serve(VethPair& net, std::string* error) { return serveOnVestSide(net, server, vest, error); }
+    vbz::emu::UdpVestServer server;
 };
 
 }  // namespace vbz_test

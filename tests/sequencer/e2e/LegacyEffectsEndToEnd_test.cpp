@@ -17,9 +17,6 @@
 #include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
-#include "tests/support/WifiVest.h"
-#include "tools/vest-emulator/udp/UdpVestServer.h"
-#include "tools/vest-emulator/usb/UsbBus.h"
 #include "vibrenza/vbz_c_api.h"
 #include "vibrenza/vibrenza.h"
 
@@ -27,7 +24,6 @@ using namespace std::chrono_literals;
 using namespace vbz_test;
 using vbz::emu::Clock;
 using vbz::emu::DecodedPlay;
-using vbz::emu::UsbBus;
 
 namespace {
 constexpr uint32_t kSerial = 23000018;
@@ -231,11 +227,9 @@ TEST(LegacyEffectsEndToEnd, PlaysPausesAndStopsOverWifi) {
     LogRecorder log;
     vbz_test::VethPair net;
     VBZ_REQUIRE_NETNS(net);
-    UsbBus::instance().reset();  // no USB vest
-    LegacyVest v(kSerial);
-    vbz::emu::UdpVestServer server;
+    WifiLegacyVest v(kSerial);
     std::string error;
-    ASSERT_TRUE(serveOnVestSide(net, server, v.vest, &error)) << error;
+    ASSERT_TRUE(v.serve(net, &error)) << error;
     CallbackRecorder recorder;
     std::optional<VibrenzaSDK> sdk;
     net.host().run([&] {
@@ -262,6 +256,6 @@ TEST(LegacyEffectsEndToEnd, PlaysPausesAndStopsOverWifi) {
         EXPECT_EQ(recorder.waitFor(2).size(), 2u);
         sdk.reset();
     });
-    server.stop();
+    v.server.stop();
     EXPECT_EQ(v.board->violationCount(), 0u);
 }

@@ -13,8 +13,6 @@
 #include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
-#include "tests/support/WifiVest.h"
-#include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 #include "vibrenza/vibrenza.h"
 
@@ -22,9 +20,9 @@ using namespace std::chrono_literals;
 using vbz::emu::UsbBus;
 using vbz::emu::VestModel;
 using vbz_test::CallbackRecorder;
-using vbz_test::LegacyVest;
 using vbz_test::LogRecorder;
 using vbz_test::UsbLegacyVest;
+using vbz_test::WifiLegacyVest;
 
 namespace {
 constexpr uint32_t kSerial = 23000017;
@@ -73,11 +71,9 @@ TEST(LegacyEndToEnd, ConnectsOverWifiFromTheApi) {
     LogRecorder log;
     vbz_test::VethPair net;
     VBZ_REQUIRE_NETNS(net);
-    UsbBus::instance().reset();  // no USB vest
-    LegacyVest v(kSerial);
-    vbz::emu::UdpVestServer server;
+    WifiLegacyVest v(kSerial);
     std::string error;
-    ASSERT_TRUE(vbz_test::serveOnVestSide(net, server, v.vest, &error)) << error;
+    ASSERT_TRUE(v.serve(net, &error)) << error;
     CallbackRecorder recorder;
     std::optional<VibrenzaSDK> sdk;
     net.host().run([&] {
@@ -87,6 +83,6 @@ TEST(LegacyEndToEnd, ConnectsOverWifiFromTheApi) {
     connectHoldAndDisconnect(*sdk, recorder, VBZ_OUTPUT_WIFI,
                              [&](const std::function<void()>& f) { net.host().run(f); }, *v.vest);
     net.host().run([&] { sdk.reset(); });
-    server.stop();
+    v.server.stop();
     EXPECT_EQ(v.board->violationCount(), 0u);
 }
