@@ -22,6 +22,7 @@
 #include "tests/support/CallbackRecorder.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/LegacyPatterns.h"
+#include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/UsbOnly.h"
@@ -134,19 +135,16 @@ int threadCount() {
     return n;
 }
 
-struct UsbVest : ::testing::Test {
+struct UsbVest : ::testing::Test, vbz_test::LegacyVest {
+    UsbVest() : LegacyVest(kSerial, shortTiming().answerTimeout) {}
     void SetUp() override {
         UsbBus::instance().reset();
-        vest = std::make_shared<VestModel>(VestIdentity::withSerial(kSerial));
-        board = std::make_unique<LegacyBoard>(vest);
         board->setHold(1, 10s);
-        vest->checkOneCommandAtATime(timing.answerTimeout);
         path = UsbBus::instance().plug(vest);
     }
     void TearDown() override {
         handler.reset();
-        EXPECT_EQ(board->violationCount(), 0u)
-            << (board->violations().empty() ? "" : board->violations().front());
+        expectNoViolation();
         UsbBus::instance().reset();
     }
     void make(vbz::TransportFactory factory = &usbOnly, SdkPersistentState* state = nullptr) {
@@ -169,8 +167,6 @@ struct UsbVest : ::testing::Test {
 
     LogRecorder log;
     HandlerCommands::Timing timing = shortTiming();
-    std::shared_ptr<VestModel> vest;
-    std::unique_ptr<LegacyBoard> board;
     std::string path;
     CallbackRecorder recorder;
     std::unique_ptr<ScriptedHandler> handler;

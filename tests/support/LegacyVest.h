@@ -25,7 +25,8 @@ namespace vbz_test {
 // The board flags a host that sends a command before the last one's answer
 // came or answerLimit passed.
 struct LegacyVest {
-    explicit LegacyVest(uint32_t serial, std::chrono::milliseconds answerLimit = std::chrono::seconds(1)) {
+    explicit LegacyVest(uint32_t serial,
+                        std::chrono::steady_clock::duration answerLimit = std::chrono::seconds(1)) {
         vest = std::make_shared<vbz::emu::VestModel>(vbz::emu::VestIdentity::withSerial(serial));
         board = std::make_unique<vbz::emu::LegacyBoard>(vest);
         vest->checkOneCommandAtATime(answerLimit);
@@ -36,6 +37,10 @@ struct LegacyVest {
         return board->plays()[before];
     }
     std::vector<float> stopFades() const { return stopSlotFades(*vest); }
+    // The board saw no violation; the first one otherwise.
+    void expectNoViolation() const {
+        EXPECT_EQ(board->violationCount(), 0u) << (board->violations().empty() ? "" : board->violations().front());
+    }
     std::shared_ptr<vbz::emu::VestModel> vest;
     std::unique_ptr<vbz::emu::LegacyBoard> board;
 };
@@ -47,7 +52,7 @@ struct UsbLegacyVest : LegacyVest {
         vbz::emu::UsbBus::instance().plug(vest);
     }
     ~UsbLegacyVest() {
-        EXPECT_EQ(board->violationCount(), 0u);
+        expectNoViolation();
         vbz::emu::UsbBus::instance().reset();
     }
 };
