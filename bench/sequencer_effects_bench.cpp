@@ -30,6 +30,7 @@
 #include "sdk/core/LogLine.h"
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/LegacyPatterns.h"
+#include "tests/support/UsbOnly.h"
 #include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 
@@ -49,9 +50,7 @@ constexpr double kGap = 0.100;         // between a track's samples
 constexpr double kTrackShift = 0.005;  // second track after the first
 constexpr int kSamples = 40;           // per track: 4 s
 
-std::unique_ptr<vbz::IHidCom> usbOnly(vbz_output_t kind) {
-    return kind == VBZ_OUTPUT_USB ? vbz::makeTransport(kind) : nullptr;
-}
+using vbz_test::usbOnly;
 
 // Signal 2e + 1 on the first track, 2e + 2 on the second.
 std::string effectPattern(int e) {

@@ -34,6 +34,8 @@
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/LegacyPatterns.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/UsbOnly.h"
+#include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
@@ -55,9 +57,7 @@ double processCpuSeconds() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-std::unique_ptr<vbz::IHidCom> usbOnly(vbz_output_t kind) {
-    return kind == VBZ_OUTPUT_USB ? vbz::makeTransport(kind) : nullptr;
-}
+using vbz_test::usbOnly;
 
 // Waits for the connection callbacks.
 struct Connection {
@@ -219,9 +219,7 @@ void ConnectWifi(benchmark::State& state) {
         auto vest = std::make_shared<vbz::emu::VestModel>();
         vbz::emu::LegacyBoard board(vest);
         vbz::emu::UdpVestServer server;
-        bool served = false;
-        net.vest().run([&] { served = server.add(vest, {0, 33624}) && server.start(); });
-        if (!served) {
+        if (!vbz_test::serveOnVestSide(net, server, vest)) {
             state.SkipWithError("could not serve the emulated vest over UDP");
             break;
         }

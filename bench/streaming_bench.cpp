@@ -35,6 +35,7 @@
 #include "tests/support/CountingAllocator.h"
 #include "tests/support/NetNamespace.h"
 #include "tests/support/StreamPatterns.h"
+#include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/StreamingVest.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
@@ -180,9 +181,7 @@ void StreamUdp(benchmark::State& state) {
         options.silentAfter = static_cast<int>(requests);
         vbz::emu::StreamingVest streaming(vest, options);
         vbz::emu::UdpVestServer server;
-        bool served = false;
-        net.vest().run([&] { served = server.add(vest, {0, 33624}) && server.start(); });
-        if (!served) {
+        if (!vbz_test::serveOnVestSide(net, server, vest)) {
             state.SkipWithError("could not serve the emulated vest over UDP");
             break;
         }

@@ -10,23 +10,19 @@
 #include <memory>
 #include <thread>
 
-#include "device/TransportFactory.h"
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/CallbackRecorder.h"
-#include "tests/support/LegacyBoardProbes.h"
 #include "tests/support/LegacyPatterns.h"
+#include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
-#include "tools/vest-emulator/LegacyBoard.h"
+#include "tests/support/UsbOnly.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 
 using namespace std::chrono_literals;
 using namespace vbz_test;
 using vbz::emu::Clock;
 using vbz::emu::DecodedPlay;
-using vbz::emu::LegacyBoard;
 using vbz::emu::UsbBus;
-using vbz::emu::VestIdentity;
-using vbz::emu::VestModel;
 
 namespace {
 
@@ -62,24 +58,25 @@ double secondsBetween(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
 }
 
-struct EffectsOnBoard : ::testing::Test {
+HandlerCommands::Timing boardTiming() {
+    HandlerCommands::Timing timing;
+    timing.answerTimeout = 250ms;
+    timing.keepAliveInterval = 100ms;
+    timing.settleTime = 5ms;
+    return timing;
+}
+
+struct EffectsOnBoard : ::testing::Test, LegacyVest {
+    EffectsOnBoard() : LegacyVest(21030042, boardTiming().answerTimeout) {}
     void SetUp() override {
         UsbBus::instance().reset();
-        vest = std::make_shared<VestModel>(VestIdentity::withSerial(21030042));
-        board = std::make_unique<LegacyBoard>(vest);
-        timing.answerTimeout = 250ms;
-        timing.keepAliveInterval = 100ms;
-        timing.settleTime = 5ms;
-        vest->checkOneCommandAtATime(timing.answerTimeout);
         UsbBus::instance().plug(vest);
-        handler = std::make_unique<HandlerCommands>(
-            nullptr, [](vbz_output_t kind) { return kind == VBZ_OUTPUT_USB ? vbz::makeTransport(kind) : nullptr; },
-            timing);
+        handler = std::make_unique<HandlerCommands>(nullptr, &usbOnly, timing);
         handler->setConnectionCallback(&CallbackRecorder::callback, &recorder);
     }
     void TearDown() override {
         handler.reset();
-        EXPECT_EQ(board->violationCount(), 0u) << (board->violations().empty() ? "" : board->violations().front());
+        expectNoViolation();
         UsbBus::instance().reset();
     }
     void connect() {
@@ -97,9 +94,7 @@ struct EffectsOnBoard : ::testing::Test {
         return eventually([&] { return board->plays().size() >= n; });
     }
     LogRecorder log;
-    HandlerCommands::Timing timing;
-    std::shared_ptr<VestModel> vest;
-    std::unique_ptr<LegacyBoard> board;
+    HandlerCommands::Timing timing = boardTiming();
     CallbackRecorder recorder;
     std::unique_ptr<HandlerCommands> handler;
 };

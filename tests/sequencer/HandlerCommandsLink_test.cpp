@@ -20,9 +20,13 @@
 #include "sequencer/HandlerCommands.h"
 #include "tests/support/BtTestLink.h"
 #include "tests/support/CallbackRecorder.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/LegacyPatterns.h"
+#include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/UsbOnly.h"
+#include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
@@ -37,7 +41,9 @@ using vbz::emu::VestModel;
 using vbz::seq::Sequence;
 using vbz_test::CallbackRecorder;
 using vbz_test::ConnectionReport;
+using vbz_test::eventually;
 using vbz_test::LogRecorder;
+using vbz_test::usbOnly;
 
 namespace {
 constexpr uint32_t kSerial = 21030042;
@@ -64,10 +70,6 @@ HandlerCommands::Timing shortTiming() {
     t.keepAliveInterval = 100ms;
     t.settleTime = 5ms;
     return t;
-}
-
-std::unique_ptr<vbz::IHidCom> usbOnly(vbz_output_t kind) {
-    return kind == VBZ_OUTPUT_USB ? vbz::makeTransport(kind) : nullptr;
 }
 
 // Runs actions on the sequencing thread, where the scheduler's services
@@ -133,19 +135,16 @@ int threadCount() {
     return n;
 }
 
-struct UsbVest : ::testing::Test {
+struct UsbVest : ::testing::Test, vbz_test::LegacyVest {
+    UsbVest() : LegacyVest(kSerial, shortTiming().answerTimeout) {}
     void SetUp() override {
         UsbBus::instance().reset();
-        vest = std::make_shared<VestModel>(VestIdentity::withSerial(kSerial));
-        board = std::make_unique<LegacyBoard>(vest);
         board->setHold(1, 10s);
-        vest->checkOneCommandAtATime(timing.answerTimeout);
         path = UsbBus::instance().plug(vest);
     }
     void TearDown() override {
         handler.reset();
-        EXPECT_EQ(board->violationCount(), 0u)
-            << (board->violations().empty() ? "" : board->violations().front());
+        expectNoViolation();
         UsbBus::instance().reset();
     }
     void make(vbz::TransportFactory factory = &usbOnly, SdkPersistentState* state = nullptr) {
@@ -165,19 +164,9 @@ struct UsbVest : ::testing::Test {
             return h.sendPlay(m.data());
         });
     }
-    static bool eventually(const std::function<bool()>& condition) {
-        const auto end = Clock::now() + 5s;
-        while (Clock::now() < end) {
-            if (condition()) return true;
-            std::this_thread::sleep_for(2ms);
-        }
-        return condition();
-    }
 
     LogRecorder log;
     HandlerCommands::Timing timing = shortTiming();
-    std::shared_ptr<VestModel> vest;
-    std::unique_ptr<LegacyBoard> board;
     std::string path;
     CallbackRecorder recorder;
     std::unique_ptr<ScriptedHandler> handler;
@@ -551,12 +540,8 @@ TEST(SequencerScan, FindsVestsOnAllThreeLinksInOneList) {
     UsbBus::instance().plug(usbVest);
     auto udpVest = std::make_shared<VestModel>(VestIdentity::withSerial(12000002));
     vbz::emu::UdpVestServer server;
-    bool started = false;
     std::string error;
-    net.vest().run([&] {
-        if (server.add(udpVest, {0, 33624}, &error)) started = server.start(&error);
-    });
-    ASSERT_TRUE(started) << error;
+    ASSERT_TRUE(vbz_test::serveOnVestSide(net, server, udpVest, &error)) << error;
     auto link = std::make_shared<vbz_test::BtTestLink>();
     link->list("00:11:22:33:44:55", "Vibrenza Vest");
     link->addVest("00:11:22:33:44:55", VestIdentity::withSerial(13000003));

@@ -30,6 +30,17 @@
 
 namespace vbz_test {
 
+// The transport's log tag and the addresses tests list their vests under.
+namespace bt_names {
+inline constexpr const char* kTag = "BTStandalone";
+inline constexpr const char* kA1 = "00:11:22:33:44:01";
+inline constexpr const char* kA2 = "00:11:22:33:44:02";
+inline constexpr const char* kA3 = "00:11:22:33:44:03";
+inline constexpr const char* kA4 = "00:11:22:33:44:04";
+inline constexpr const char* kA5 = "00:11:22:33:44:05";
+inline constexpr const char* kA6 = "00:11:22:33:44:06";
+}  // namespace bt_names
+
 class BtTestLink : public vbz::BtLinkFactory {
 public:
     // --- the inquiry -------------------------------------------------------

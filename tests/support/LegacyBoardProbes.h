@@ -2,27 +2,14 @@
 // the legacy back-end that run in real time.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <functional>
-#include <thread>
 #include <vector>
 
+#include "tests/support/Eventually.h"
 #include "tools/vest-emulator/VestModel.h"
 
 namespace vbz_test {
-
-// Polls condition until it holds or limit passes; its last value.
-inline bool eventually(const std::function<bool()>& condition,
-                       std::chrono::steady_clock::duration limit = std::chrono::seconds(5)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return condition();
-}
 
 // The fade of every StopSlot the vest received, in order.
 inline std::vector<float> stopSlotFades(const vbz::emu::VestModel& vest) {

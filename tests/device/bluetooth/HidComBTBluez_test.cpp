@@ -21,12 +21,7 @@ using vbz::emu::VestIdentity;
 using vbz_test::BluezMockBus;
 
 namespace {
-constexpr const char* kTag = "BTStandalone";
-constexpr const char* kA1 = "00:11:22:33:44:01";
-constexpr const char* kA2 = "00:11:22:33:44:02";
-constexpr const char* kA3 = "00:11:22:33:44:03";
-constexpr const char* kA4 = "00:11:22:33:44:04";
-constexpr const char* kA5 = "00:11:22:33:44:05";
+using namespace vbz_test::bt_names;
 
 template <typename Base>
 class TransportOnBus : public Base {

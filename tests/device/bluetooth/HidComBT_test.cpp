@@ -12,6 +12,7 @@
 
 #include "sdk/core/ErrorText.h"
 #include "tests/support/BtTestLink.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/LogCapture.h"
 #include "tools/vest-emulator/VestModel.h"
 
@@ -22,26 +23,11 @@ using vbz::emu::VestIdentity;
 using vbz::emu::VestModel;
 
 namespace {
-constexpr const char* kTag = "BTStandalone";
-constexpr const char* kA1 = "00:11:22:33:44:01";
-constexpr const char* kA2 = "00:11:22:33:44:02";
-constexpr const char* kA3 = "00:11:22:33:44:03";
-constexpr const char* kA4 = "00:11:22:33:44:04";
-constexpr const char* kA5 = "00:11:22:33:44:05";
-constexpr const char* kA6 = "00:11:22:33:44:06";
+using namespace vbz_test::bt_names;
+using vbz_test::eventually;
 
 std::vector<uint8_t> frame(uint8_t id, std::size_t length, std::vector<uint8_t> payload = {}) {
     return vbz::emu::makeFrame(id, length, payload);
-}
-
-// Waits (boundedly) for the condition; for states another thread reaches.
-template <typename F>
-bool eventually(F&& condition) {
-    for (int i = 0; i < 5000; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return condition();
 }
 
 class BtTransport : public ::testing::Test {

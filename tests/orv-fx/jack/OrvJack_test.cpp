@@ -20,6 +20,7 @@
 #include "tests/support/JackTestServer.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/WifiVest.h"
 #include "tests/support/jack/BurstTrain.h"
 #include "tests/support/jack/VestTimeline.h"
 #include "tools/vest-emulator/StreamingVest.h"
@@ -144,11 +145,7 @@ TEST_F(OrvJack, ConnectOrvOverWifiBetweenPrivateNamespaces) {
     auto streaming = std::make_unique<vbz::emu::StreamingVest>(vest);
     vbz::emu::UdpVestServer server;
     std::string error;
-    bool started = false;
-    net.vest().run([&] {
-        if (server.add(vest, {0, 33624}, &error)) started = server.start(&error);
-    });
-    ASSERT_TRUE(started) << error;
+    ASSERT_TRUE(vbz_test::serveOnVestSide(net, server, vest, &error)) << error;
     {
         std::optional<VibrenzaSDK> sdk;
         int result = -100;

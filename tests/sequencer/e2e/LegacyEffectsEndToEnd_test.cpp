@@ -13,13 +13,10 @@
 #include <thread>
 
 #include "tests/support/CallbackRecorder.h"
-#include "tests/support/LegacyBoardProbes.h"
 #include "tests/support/LegacyPatterns.h"
+#include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
-#include "tools/vest-emulator/LegacyBoard.h"
-#include "tools/vest-emulator/udp/UdpVestServer.h"
-#include "tools/vest-emulator/usb/UsbBus.h"
 #include "vibrenza/vbz_c_api.h"
 #include "vibrenza/vibrenza.h"
 
@@ -27,10 +24,6 @@ using namespace std::chrono_literals;
 using namespace vbz_test;
 using vbz::emu::Clock;
 using vbz::emu::DecodedPlay;
-using vbz::emu::LegacyBoard;
-using vbz::emu::UsbBus;
-using vbz::emu::VestIdentity;
-using vbz::emu::VestModel;
 
 namespace {
 constexpr uint32_t kSerial = 23000018;
@@ -63,34 +56,6 @@ std::vector<int> strongest(const DecodedPlay& p) {
         if (v[i] == top && top > 0) at.push_back(i);
     return at;
 }
-
-struct LegacyVest {
-    LegacyVest() {
-        vest = std::make_shared<VestModel>(VestIdentity::withSerial(kSerial));
-        board = std::make_unique<LegacyBoard>(vest);
-        vest->checkOneCommandAtATime(1s);
-    }
-    // The next play the board decodes after `before` plays.
-    std::optional<DecodedPlay> playAfter(std::size_t before) {
-        if (!eventually([&] { return board->plays().size() > before; })) return std::nullopt;
-        return board->plays()[before];
-    }
-    std::vector<float> stopFades() const { return stopSlotFades(*vest); }
-    std::shared_ptr<VestModel> vest;
-    std::unique_ptr<LegacyBoard> board;
-};
-
-// The only vest on the USB bus while it lives.
-struct UsbLegacyVest : LegacyVest {
-    UsbLegacyVest() {
-        UsbBus::instance().reset();
-        UsbBus::instance().plug(vest);
-    }
-    ~UsbLegacyVest() {
-        EXPECT_EQ(board->violationCount(), 0u);
-        UsbBus::instance().reset();
-    }
-};
 
 // Plays the sphere with each transform and the weights pattern with a
 // volume, speed and boost of its own; checks what the board decoded.
@@ -166,7 +131,7 @@ void connectOver(VibrenzaSDK& sdk, CallbackRecorder& recorder, vbz_output_t outp
 
 TEST(LegacyEffectsEndToEnd, PlaysWithPropertiesOverUsb) {
     LogRecorder log;
-    UsbLegacyVest v;
+    UsbLegacyVest v(kSerial);
     CallbackRecorder recorder;
     {
         VibrenzaSDK sdk;
@@ -181,7 +146,7 @@ TEST(LegacyEffectsEndToEnd, PlaysWithPropertiesOverUsb) {
 
 TEST(LegacyEffectsEndToEnd, PausesResumesAndStopsThroughTheCApi) {
     LogRecorder log;
-    UsbLegacyVest v;
+    UsbLegacyVest v(kSerial);
     v.board->setHold(23, 10s);
     CallbackRecorder recorder;
     const int sdk = vbz_createSDKInstance(nullptr);
@@ -234,7 +199,7 @@ TEST(LegacyEffectsEndToEnd, PausesResumesAndStopsThroughTheCApi) {
 
 TEST(LegacyEffectsEndToEnd, PatternIdsSurviveAReconnection) {
     LogRecorder log;
-    UsbLegacyVest v;
+    UsbLegacyVest v(kSerial);
     CallbackRecorder recorder;
     {
         VibrenzaSDK sdk;
@@ -262,15 +227,9 @@ TEST(LegacyEffectsEndToEnd, PlaysPausesAndStopsOverWifi) {
     LogRecorder log;
     vbz_test::VethPair net;
     VBZ_REQUIRE_NETNS(net);
-    UsbBus::instance().reset();  // no USB vest
-    LegacyVest v;
-    vbz::emu::UdpVestServer server;
+    WifiLegacyVest v(kSerial);
     std::string error;
-    bool started = false;
-    net.vest().run([&] {
-        if (server.add(v.vest, {0, 33624}, &error)) started = server.start(&error);
-    });
-    ASSERT_TRUE(started) << error;
+    ASSERT_TRUE(v.serve(net, &error)) << error;
     CallbackRecorder recorder;
     std::optional<VibrenzaSDK> sdk;
     net.host().run([&] {
@@ -297,6 +256,6 @@ TEST(LegacyEffectsEndToEnd, PlaysPausesAndStopsOverWifi) {
         EXPECT_EQ(recorder.waitFor(2).size(), 2u);
         sdk.reset();
     });
-    server.stop();
+    v.server.stop();
     EXPECT_EQ(v.board->violationCount(), 0u);
 }

@@ -10,33 +10,22 @@
 #include <thread>
 
 #include "tests/support/CallbackRecorder.h"
+#include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
-#include "tools/vest-emulator/LegacyBoard.h"
-#include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
 #include "vibrenza/vibrenza.h"
 
 using namespace std::chrono_literals;
-using vbz::emu::LegacyBoard;
 using vbz::emu::UsbBus;
-using vbz::emu::VestIdentity;
 using vbz::emu::VestModel;
 using vbz_test::CallbackRecorder;
 using vbz_test::LogRecorder;
+using vbz_test::UsbLegacyVest;
+using vbz_test::WifiLegacyVest;
 
 namespace {
 constexpr uint32_t kSerial = 23000017;
-
-struct LegacyVest {
-    LegacyVest() {
-        vest = std::make_shared<VestModel>(VestIdentity::withSerial(kSerial));
-        board = std::make_unique<LegacyBoard>(vest);
-        vest->checkOneCommandAtATime(1s);
-    }
-    std::shared_ptr<VestModel> vest;
-    std::unique_ptr<LegacyBoard> board;
-};
 
 // Connected, kept alive for a while, disconnected: what the callback saw.
 void connectHoldAndDisconnect(VibrenzaSDK& sdk, CallbackRecorder& recorder, vbz_output_t output,
@@ -67,9 +56,7 @@ void connectHoldAndDisconnect(VibrenzaSDK& sdk, CallbackRecorder& recorder, vbz_
 
 TEST(LegacyEndToEnd, ConnectsOverUsbFromTheApi) {
     LogRecorder log;
-    UsbBus::instance().reset();
-    LegacyVest v;
-    UsbBus::instance().plug(v.vest);
+    UsbLegacyVest v(kSerial);
     CallbackRecorder recorder;
     {
         VibrenzaSDK sdk;
@@ -77,24 +64,16 @@ TEST(LegacyEndToEnd, ConnectsOverUsbFromTheApi) {
         connectHoldAndDisconnect(sdk, recorder, VBZ_OUTPUT_USB,
                                  [](const std::function<void()>& f) { f(); }, *v.vest);
     }
-    EXPECT_EQ(v.board->violationCount(), 0u);
     EXPECT_EQ(UsbBus::instance().openHandles(), 0);
-    UsbBus::instance().reset();
 }
 
 TEST(LegacyEndToEnd, ConnectsOverWifiFromTheApi) {
     LogRecorder log;
     vbz_test::VethPair net;
     VBZ_REQUIRE_NETNS(net);
-    UsbBus::instance().reset();  // no USB vest
-    LegacyVest v;
-    vbz::emu::UdpVestServer server;
+    WifiLegacyVest v(kSerial);
     std::string error;
-    bool started = false;
-    net.vest().run([&] {
-        if (server.add(v.vest, {0, 33624}, &error)) started = server.start(&error);
-    });
-    ASSERT_TRUE(started) << error;
+    ASSERT_TRUE(v.serve(net, &error)) << error;
     CallbackRecorder recorder;
     std::optional<VibrenzaSDK> sdk;
     net.host().run([&] {
@@ -104,6 +83,6 @@ TEST(LegacyEndToEnd, ConnectsOverWifiFromTheApi) {
     connectHoldAndDisconnect(*sdk, recorder, VBZ_OUTPUT_WIFI,
                              [&](const std::function<void()>& f) { net.host().run(f); }, *v.vest);
     net.host().run([&] { sdk.reset(); });
-    server.stop();
+    v.server.stop();
     EXPECT_EQ(v.board->violationCount(), 0u);
 }

@@ -14,6 +14,7 @@
 #include "tests/support/CallbackRecorder.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/StreamingVest.h"
 #include "tools/vest-emulator/udp/UdpVestServer.h"
 #include "tools/vest-emulator/usb/UsbBus.h"
@@ -39,11 +40,7 @@ struct WifiEndToEnd : ::testing::Test {
         o.periodScale = 0.5;
         streaming = std::make_unique<StreamingVest>(vest, o);
         std::string error;
-        bool started = false;
-        net.vest().run([&] {
-            if (server.add(vest, {0, 33624}, &error)) started = server.start(&error);
-        });
-        ASSERT_TRUE(started) << error;
+        ASSERT_TRUE(vbz_test::serveOnVestSide(net, server, vest, &error)) << error;
     }
     std::vector<double> energies() const {
         std::vector<double> e(kChannels, 0.0);
