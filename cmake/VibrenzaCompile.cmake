@@ -4,7 +4,13 @@ target_compile_options(vbz_warnings INTERFACE
   $<$<COMPILE_LANGUAGE:CXX,C>:-Wall -Wextra>
   $<$<AND:$<BOOL:${VBZ_WERROR}>,$<COMPILE_LANGUAGE:CXX,C>>:-Werror>)
 
-if(VBZ_SANITIZE)
+# VBZ_SANITIZE: OFF, ON (AddressSanitizer + UndefinedBehaviorSanitizer) or
+# "thread" (ThreadSanitizer; run with TSAN_OPTIONS naming
+# scripts/tsan.supp, see scripts/tsan.sh).
+if(VBZ_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(VBZ_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
 endif()

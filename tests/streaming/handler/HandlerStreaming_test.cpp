@@ -290,9 +290,9 @@ TEST_F(HandlerTest, DestroyingTheBackEndJustAfterAnAudioConnectionStartsEndsIt) 
 TEST_F(HandlerTest, TheConnectionCallbackCannotStartAnotherRoutine) {
     vbz_test::FakeAudioHost host;
     vbz_test::ScopedAudioHost scoped(host);
+    CallbackRecorder recorder;  // outlives the back-end's worker
     HandlerStreaming handler(nullptr);
     int fromCallback[3] = {1, 1, 1};
-    CallbackRecorder recorder;
     recorder.onReport = [&](const vbz_test::ConnectionReport&) {
         vbz_audio_settings_t settings;
         fromCallback[0] = handler.connect(VBZ_OUTPUT_USB, 0u);
