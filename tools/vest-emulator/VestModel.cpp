@@ -160,6 +160,7 @@ void VestModel::queueRepliesLocked(uint8_t commandId, std::vector<Frame> replies
     if (fault.silent) return;
     const auto due = now + fault.delay;
     for (int i = 0; i < fault.noiseFrames; ++i) queueLocked(noiseFrameLocked(), due);
+    for (const Frame& f : fault.ownFramesFirst) queueLocked(f, due);
     if (fault.deviceError) replies = {deviceErrorFrame(*fault.deviceError)};
     for (auto& f : replies) {
         if (fault.replaceId >= 0) {

@@ -62,6 +62,8 @@ struct AnswerFault {
     bool badCrc = false;                    // corrupt the CRC
     bool wrongSync = false;                 // sync bytes 00 00 (CRC kept right)
     int noiseFrames = 0;                    // good frames of ids the host never awaits, first
+    std::vector<Frame> ownFramesFirst;      // frames of the vest's own (board status, data
+                                            // requests), first; with the reply's delay
     std::optional<int8_t> deviceError;      // reply DeviceError(code) instead
     int times = -1;                         // replies it applies to; -1 for ever
 };
