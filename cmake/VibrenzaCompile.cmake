@@ -15,6 +15,13 @@ elseif(VBZ_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# VBZ_FUZZ (clang): every target gets libFuzzer's coverage, and the fuzz
+# targets of tests/fuzz/ are built (scripts/fuzz.sh; with VBZ_SANITIZE=ON).
+option(VBZ_FUZZ "Build the libFuzzer targets (clang)" OFF)
+if(VBZ_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # vbz_internal_library(name [sources...]): a position-independent static library
 # whose headers are included from the project root ("sdk/core/LogLine.h").
 function(vbz_internal_library name)

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "sdk/core/DeviceTypes.h"
 #include "sdk/core/ErrorText.h"
@@ -39,8 +38,9 @@ bool isVestsOwnFrame(uint8_t id) {
 
 bool traceOn() { return minLogLevel.load(std::memory_order_relaxed) <= 0; }
 
-float secondsSince(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration<float>(std::chrono::steady_clock::now() - t).count();
+float secondsBetween(std::chrono::steady_clock::time_point t,
+                     std::chrono::steady_clock::time_point now) {
+    return std::chrono::duration<float>(now - t).count();
 }
 
 // The transports tried for an output, in order.
@@ -55,8 +55,18 @@ std::vector<vbz_output_t> transportsFor(vbz_output_t output) {
 }  // namespace
 
 StreamHid::StreamHid(AbstractCore* source, std::mutex* mutex, IHandler* owner,
-                     TransportFactory factory)
-    : IStream(source, mutex, owner), factory_(std::move(factory)) {}
+                     TransportFactory factory, std::shared_ptr<SteadyClock> clock)
+    : IStream(source, mutex, owner),
+      factory_(std::move(factory)),
+      clock_(clock ? std::move(clock) : SteadyClock::system()) {}
+
+StreamHid::Clock::time_point StreamHid::now() const {
+    return Clock::time_point(std::chrono::nanoseconds(clock_->nowNanoseconds()));
+}
+
+void StreamHid::pause(Clock::duration d) {
+    clock_->sleepNanoseconds(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+}
 
 StreamHid::~StreamHid() {
     {
@@ -124,9 +134,9 @@ int StreamHid::sendAndWait(const uint8_t* frame, int length, uint8_t expectedId,
     if (!transport_) return -3;
     const int w = transport_->write(frame, length);
     if (w < 0) return w;
-    const auto start = Clock::now();
+    const auto start = now();
     for (;;) {
-        const auto readBegan = Clock::now();
+        const auto readBegan = now();
         const int r = transport_->read();
         if (r >= 1) {
             const uint8_t id = transport_->receiveBuffer[0];
@@ -134,11 +144,11 @@ int StreamHid::sendAndWait(const uint8_t* frame, int length, uint8_t expectedId,
             if (keep && keep->size() < kMaxEarlyFrames) keep->push_back(transport_->receiveBuffer);
             continue;
         }
-        if (secondsSince(start) >= kAnswerTimeoutSeconds) return -6;
+        if (secondsBetween(start, now()) >= kAnswerTimeoutSeconds) return -6;
         if (r < 0)
-            std::this_thread::sleep_for(kReadErrorPause);
-        else if (Clock::now() - readBegan < kReadWaitFloor)
-            std::this_thread::sleep_for(kIdlePause);
+            pause(kReadErrorPause);
+        else if (now() - readBegan < kReadWaitFloor)
+            pause(kIdlePause);
     }
 }
 
@@ -211,10 +221,9 @@ int StreamHid::run() {
     dataFrame_.setChannelCount(static_cast<unsigned>(std::min<uint64_t>(channelCount_, 255)));
 
     const auto startFrame = shortFrame(DeviceCommand::StartStream);
-    const auto startAt = Clock::now() + kStartDelay;
-    while (Clock::now() < startAt)
-        std::this_thread::sleep_for(std::min<Clock::duration>(startAt - Clock::now(),
-                                                              std::chrono::milliseconds(20)));
+    const auto startAt = now() + kStartDelay;
+    while (now() < startAt)
+        pause(std::min<Clock::duration>(startAt - now(), std::chrono::milliseconds(20)));
     // A vest may ask for its first block before its answer to StartStream
     // arrives: such frames are kept and acted on first.
     earlyFrames_.clear();
@@ -227,26 +236,26 @@ int StreamHid::run() {
         return started;
     }
 
-    auto lastRequest = Clock::now();
+    auto lastRequest = now();
     bool vestStopped = false;
     for (const ReceivedFrame& early : earlyFrames_) {
         const int w = handleStreamFrame(early.data(), lastRequest, vestStopped);
         if (w < 0) return w;
     }
     while (!vestStopped) {
-        const auto passBegan = Clock::now();
+        const auto passBegan = now();
         const int r = transport_->read();
         if (r >= 1) {
             const int w = handleStreamFrame(transport_->receiveBuffer.data(), lastRequest, vestStopped);
             if (w < 0) return w;
         } else if (r < 0) {
-            std::this_thread::sleep_for(kReadErrorPause);
-        } else if (Clock::now() - passBegan < kReadWaitFloor) {
+            pause(kReadErrorPause);
+        } else if (now() - passBegan < kReadWaitFloor) {
             // A transport whose read returns at once (Bluetooth) would make
             // this loop spin a core: wait a little on its behalf.
-            std::this_thread::sleep_for(kIdlePause);
+            pause(kIdlePause);
         }
-        if (secondsSince(lastRequest) >= kRequestTimeoutSeconds) {
+        if (secondsBetween(lastRequest, now()) >= kRequestTimeoutSeconds) {
             LogLine(4, kTag) << "Stream timeout: now exiting ";
             break;
         }
@@ -288,7 +297,7 @@ int StreamHid::handleStreamFrame(const uint8_t* frame, Clock::time_point& lastRe
 }
 
 int StreamHid::answerRequest(const uint8_t* rx, Clock::time_point& lastRequest) {
-    const auto arrived = Clock::now();
+    const auto arrived = now();
     if (traceOn()) {
         LogLine(0, kTag) << "";
         LogLine(0, kTag) << " ##### Data requested";
@@ -316,7 +325,8 @@ int StreamHid::answerRequest(const uint8_t* rx, Clock::time_point& lastRequest) 
     dataFrame_.seal();
     const int w = transport_->write(dataFrame_.data(), static_cast<int>(StreamDataFrame::kLength));
     if (w < 0) return w;
-    if (traceOn()) LogLine(0, kTag) << "time to answer request:     " << secondsSince(arrived);
+    if (traceOn())
+        LogLine(0, kTag) << "time to answer request:     " << secondsBetween(arrived, now());
     return 0;
 }
 

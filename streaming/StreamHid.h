@@ -27,6 +27,7 @@
 
 #include "device/IHidCom.h"
 #include "streaming/IStream.h"
+#include "streaming/SteadyClock.h"
 #include "streaming/StreamDataFrame.h"
 
 namespace vbz {
@@ -38,8 +39,11 @@ public:
     using TransportFactory = std::function<std::unique_ptr<IHidCom>(vbz_output_t kind)>;
     static std::unique_ptr<IHidCom> makeTransport(vbz_output_t kind);
 
+    // clock: what the time-outs and pauses of the exchanges follow (null:
+    // the system's steady clock).
     StreamHid(AbstractCore* source, std::mutex* mutex, IHandler* owner,
-              TransportFactory factory = &StreamHid::makeTransport);
+              TransportFactory factory = &StreamHid::makeTransport,
+              std::shared_ptr<SteadyClock> clock = nullptr);
     ~StreamHid() override;
 
     int kind() override { return 1; }
@@ -69,6 +73,8 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    Clock::time_point now() const;
+    void pause(Clock::duration d);
 
     using ReceivedFrame = std::array<uint8_t, IHidCom::kReceiveBufferSize>;
     // Writes a frame and waits up to 0.5 s for its answer: 0 when the first
@@ -89,6 +95,7 @@ private:
     bool stopRequestedLocked();
 
     TransportFactory factory_;
+    std::shared_ptr<SteadyClock> clock_;
     std::unique_ptr<IHidCom> transport_;
     StreamDataFrame dataFrame_;
 
