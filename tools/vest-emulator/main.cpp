@@ -48,6 +48,8 @@ constexpr const char* kUsage =
     "  --wav FILE       at the end, write the decoded signals to FILE: 16-bit\n"
     "                   PCM at 2000 Hz, one channel per actuator\n"
     "  --levels         at the end, draw each actuator's level over time\n"
+    "                   (decoded signals are kept only for --wav and --levels;\n"
+    "                   otherwise the emulator does not grow over a long run)\n"
     "  --help           this text\n";
 
 bool parseNumber(const std::string& text, unsigned long long max, unsigned long long& out) {
@@ -137,6 +139,10 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Without a use for the signals, only the checks and statistics are
+    // kept, so that a long run (a soak) stays the same size.
+    streaming.keepSignals = !wavPath.empty() || levels;
+    if (!streaming.keepSignals) streaming.blockHistory = 4096;
     auto vest = std::make_shared<VestModel>(identity);
     vest->setDiscoverStatus(static_cast<uint8_t>(discoverStatus));
     vest->setOldFirmware(oldFirmware);
