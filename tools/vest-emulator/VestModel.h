@@ -15,9 +15,11 @@
 // handlers run with the model's lock held and must not call the model.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -136,7 +138,11 @@ public:
     void clearFaults();
 
     // --- what the host sent ----------------------------------------------
+    // The host frames kept (every one, or the latest setRecordLimit).
     std::vector<HostFrame> hostFrames() const;
+    // 0 (the default): every host frame is kept; n: only the latest n, so
+    // that a long run does not grow. Counts and violations stay whole.
+    void setRecordLimit(std::size_t n);
     std::size_t countReceived(uint8_t id) const;
     // Problems found in the host's frames (bad CRC, unknown id, ...).
     std::vector<std::string> violations() const;
@@ -159,6 +165,7 @@ private:
     // Applies the fault of this command (if any) and queues the replies.
     void queueRepliesLocked(uint8_t commandId, std::vector<Frame> replies, Clock::time_point now);
     void queueLocked(Frame frame, Clock::time_point due);
+    void recordLocked(HostFrame frame);
     AnswerFault* faultForLocked(uint8_t commandId);
     Frame noiseFrameLocked();
 
@@ -174,7 +181,10 @@ private:
     std::vector<Pending> outbox_;  // ordered by (due, order)
     uint64_t nextOrder_ = 0;
     unsigned noiseTurn_ = 0;
-    std::vector<HostFrame> record_;
+    std::deque<HostFrame> record_;
+    std::size_t recordLimit_ = 0;
+    std::array<std::size_t, 256> receivedById_{};
+    std::vector<std::string> violations_;
     std::function<void()> queuedListener_;
 };
 
