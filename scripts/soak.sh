@@ -3,8 +3,8 @@
 # Wi-Fi (not part of the test command). Plays an effect with random
 # properties every PERIOD_MS (default 100) for SECONDS (default 300), and
 # prints the resident memory, threads and open file descriptors of the
-# application (tools/soak) and of the emulated vest at the start and at the
-# end, with the vest's request count.
+# application (tools/soak) and of the emulated vest at the start, half-way
+# and at the end, with the vest's request count.
 #
 # Wi-Fi discovery broadcasts: both ends run only in a pair of network
 # namespaces made here (scripts/netns.sh), joined by a veth pair and
@@ -20,7 +20,7 @@ patterns=(examples/patterns/circle.json tests/fuzz/corpus/fuzz_engine_render/two
           tests/fuzz/corpus/fuzz_engine_render/endless.json)
 
 [ "$(id -u)" -eq 0 ] || { echo "soak: needs root to make its network namespaces; nothing was run"; exit 1; }
-bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
+bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release >/dev/null  # VBZ_JOBS: build jobs
 
 name="soak$((RANDOM % 10000))"
 out="$(mktemp -d)"
@@ -60,6 +60,13 @@ bash scripts/netns.sh exec "$name" host "$driver" --wifi "$seconds" "$period" "$
 app=$!
 for _ in $(seq 1 300); do grep -q "^start:" "$out/app.out" 2>/dev/null && break; sleep 0.05; done
 vest_start="$(resources "$vest")"
+vest_middle=""
+while kill -0 "$app" 2>/dev/null; do
+  if [ -z "$vest_middle" ] && grep -q "^middle:" "$out/app.out" 2>/dev/null; then
+    vest_middle="$(resources "$vest")"
+  fi
+  sleep 0.2
+done
 status=0
 wait "$app" || status=$?
 vest_end="$(resources "$vest")"
@@ -68,9 +75,11 @@ wait "$vest" || true
 vest=""
 
 echo "application $(grep '^start:' "$out/app.out" || echo 'start: (none)')"
+echo "application $(grep '^middle:' "$out/app.out" || echo 'middle: (none)')"
 echo "application $(grep '^end:' "$out/app.out" || echo 'end: (none)')"
-grep -v '^start:\|^end:' "$out/app.out" || true
+grep -v '^start:\|^middle:\|^end:' "$out/app.out" || true
 echo "vest start: $vest_start"
+echo "vest middle: $vest_middle"
 echo "vest end: $vest_end"
 grep '^stream:' "$out/vest.err" || true
 if grep -q '^host frame' "$out/vest.err"; then

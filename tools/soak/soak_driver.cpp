@@ -1,7 +1,8 @@
 // Soak driver: connects to a vest, loads a few patterns and plays one of
 // them with random properties every period for a given time, then stops
 // everything and disconnects. Prints the process's resident memory, thread
-// count and open file descriptors after connecting and at the end, and
+// count and open file descriptors after connecting, half-way and at the
+// end, and
 // counts the warnings and errors the SDK logged.
 //
 //   vbz-soak [--usb | --wifi] SECONDS PERIOD_MS PATTERN.json...
@@ -117,6 +118,8 @@ int main(int argc, char** argv) {
     std::vector<int> effects;
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     auto next = std::chrono::steady_clock::now();
+    const auto middle = next + std::chrono::duration<double>(seconds / 2);
+    bool middleReported = false;
     while (std::chrono::steady_clock::now() < end && connectionState == VBZ_STATE_CONNECTED) {
         vbz_effect_properties_t p;
         p.priority = static_cast<int32_t>(uniform(1, 10.99));
@@ -143,6 +146,11 @@ int main(int argc, char** argv) {
         if (plays % 7 == 0 && !effects.empty()) sdk.stopEffect(effects.back(), 0.2f);
         if (plays % 500 == 0) sdk.stopAll();
         if (effects.size() > 64) effects.erase(effects.begin(), effects.begin() + 32);
+        if (!middleReported && std::chrono::steady_clock::now() >= middle) {
+            middleReported = true;
+            std::printf("middle: %s\n", resources().c_str());
+            std::fflush(stdout);
+        }
         next += period;
         std::this_thread::sleep_until(next);
     }

@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
     streaming.keepSignals = !wavPath.empty() || levels;
     if (!streaming.keepSignals) streaming.blockHistory = 4096;
     auto vest = std::make_shared<VestModel>(identity);
-    if (!streaming.keepSignals) vest->setRecordLimit(4096);
+    if (!streaming.keepSignals) vest->setRecordLimit(256);
     vest->setDiscoverStatus(static_cast<uint8_t>(discoverStatus));
     vest->setOldFirmware(oldFirmware);
     int badLines = 0;
