@@ -23,3 +23,12 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/vibrenza.pc.in
   ${PROJECT_BINARY_DIR}/vibrenza.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/vibrenza.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+# The udev rule that lets ordinary users open a vest's USB node, in the
+# prefix's rules folder (udev reads /usr/lib/udev/rules.d and
+# /etc/udev/rules.d; under another prefix, copy it to the latter).
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  set(VBZ_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+    "Folder of the udev rule, relative to the install prefix unless absolute")
+  install(FILES ${PROJECT_SOURCE_DIR}/device/platform/70-vibrenza.rules
+    DESTINATION ${VBZ_UDEV_RULES_DIR} COMPONENT udev)
+endif()

@@ -2,9 +2,11 @@
 
 #include <hidapi/hidapi.h>
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
+#include "device/platform/UsbAccess.h"
 #include "sdk/core/DeviceTypes.h"
 #include "sdk/core/ErrorText.h"
 #include "sdk/core/LogLine.h"
@@ -48,6 +50,18 @@ struct Enumeration {
         if (list) hid_free_enumeration(list);
     }
 };
+// hid_open_path; a failure for want of permission is logged with the way
+// out (after the caller's own line, hence the deferred hint).
+hid_device* openPath(const std::string& path, std::string& permissionHint) {
+    errno = 0;
+    hid_device* device = hid_open_path(path.c_str());
+    if (!device) permissionHint = usbPermissionHint(path, errno);
+    return device;
+}
+
+void logPermissionHint(const std::string& hint) {
+    if (!hint.empty()) LogLine(4, kTag) << hint;
+}
 }  // namespace
 
 HidComUsb::HidComUsb() {
@@ -174,11 +188,13 @@ int HidComUsb::open(uint32_t serial, std::string path) {
     LogLine(0, kTag) << "Start USB connection routine.";
 
     if (!path.empty()) {
-        device_ = hid_open_path(path.c_str());
+        std::string hint;
+        device_ = openPath(path, hint);
         if (!device_) {
             LogLine(2, kTag) << "The scanned devices list is not up-to-date anymore. "
                              << "Targeted device might have been unplugged. "
                              << "Search for another one.";
+            logPermissionHint(hint);
         } else {
             const int r = trySerial(path, serial, true);
             if (r == 0) return 0;
@@ -192,9 +208,11 @@ int HidComUsb::open(uint32_t serial, std::string path) {
     Enumeration devices;
     for (hid_device_info* d = devices.list; d; d = d->next) {
         const std::string entryPath = d->path ? d->path : "";
-        device_ = d->path ? hid_open_path(d->path) : nullptr;
+        std::string hint;
+        device_ = d->path ? openPath(entryPath, hint) : nullptr;
         if (!device_) {
             LogLine(4, kTag) << "Could not open port: " << entryPath;
+            logPermissionHint(hint);
             continue;
         }
         if (serial == 0) {
@@ -227,9 +245,11 @@ int HidComUsb::scan(std::vector<vbz_device_info_t>& devices,
     Enumeration found;
     for (hid_device_info* d = found.list; d; d = d->next) {
         const std::string path = d->path ? d->path : "";
-        device_ = d->path ? hid_open_path(d->path) : nullptr;
+        std::string hint;
+        device_ = d->path ? openPath(path, hint) : nullptr;
         if (!device_) {
             LogLine(4, kTag) << "Could not open port: " << path;
+            logPermissionHint(hint);
             continue;
         }
         connected.store(true);

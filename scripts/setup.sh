@@ -6,10 +6,11 @@ set -euo pipefail
 packages=(
   build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
   nlohmann-json3-dev libspdlog-dev libfmt-dev
-  libhidapi-dev portaudio19-dev libbluetooth-dev
+  libhidapi-dev portaudio19-dev libbluetooth-dev libsystemd-dev
   libjack-jackd2-dev jackd2
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   iproute2 util-linux
+  dbus-daemon python3-dbusmock
 )
 
 missing=()

@@ -16,6 +16,9 @@ export VBZ_REQUIRE_JACK=1
 # The socket tests make private network namespaces; here they must run for
 # real (CI runs as root), so a namespace that cannot be made is a failure.
 export VBZ_REQUIRE_NETNS=1
+# The Bluetooth list tests start a private dbus-daemon with a stand-in for
+# bluetoothd (python3-dbusmock); here they must run, not skip.
+export VBZ_REQUIRE_DBUS=1
 # Test binaries that can reach Wi-Fi discovery report here in which network
 # namespace they ran; scripts/netns.sh audit fails the run if one ran in
 # this (the root) namespace.

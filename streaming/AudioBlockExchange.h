@@ -29,6 +29,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "sdk/core/LogHold.h"
+
 namespace vbz {
 
 template <class Source>
@@ -47,7 +49,7 @@ public:
     // Renders the first block, before the stream starts.
     void prime(Source& source, std::mutex& mutex) {
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            vbz::HandlerLock lock(mutex);
             source.render();
         }
         state_.store(kReady, std::memory_order_release);
@@ -62,7 +64,7 @@ public:
         if (state == kRequested) {
             const double t0 = now();
             {
-                std::lock_guard<std::mutex> lock(mutex);
+                vbz::HandlerLock lock(mutex);
                 source.render();
             }
             state_.store(kReady, std::memory_order_release);

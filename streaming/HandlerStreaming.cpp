@@ -6,6 +6,7 @@
 #include <numbers>
 
 #include "sdk/core/ErrorText.h"
+#include "sdk/core/LogHold.h"
 #include "sdk/core/LogLine.h"
 #include "sdk/core/SdkPersistentState.h"
 #include "sdk/core/SerialNumberText.h"
@@ -49,7 +50,7 @@ HandlerStreaming::~HandlerStreaming() {
     storeState(VBZ_STATE_DISCONNECTING);
     std::shared_ptr<IStream> running;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        vbz::HandlerLock lock(handlerMutex());
         closing_ = true;
         running = stream_;
     }
@@ -61,14 +62,14 @@ HandlerStreaming::~HandlerStreaming() {
     storeState(VBZ_STATE_DISCONNECTED);
     std::shared_ptr<IStream> last;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        vbz::HandlerLock lock(handlerMutex());
         last = std::move(stream_);
     }
     last.reset();  // outside the mutex: a stream's destructor takes it
 }
 
 std::shared_ptr<IStream> HandlerStreaming::currentStream() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    vbz::HandlerLock lock(handlerMutex());
     return stream_;
 }
 
@@ -81,7 +82,7 @@ void HandlerStreaming::ensureStreamKind(int kind) {
         fresh = std::make_shared<vbz::StreamHid>(&core_, &handlerMutex(), this);
     bool closing;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        vbz::HandlerLock lock(handlerMutex());
         std::swap(stream_, fresh);
         closing = closing_;
     }
@@ -92,7 +93,7 @@ void HandlerStreaming::ensureStreamKind(int kind) {
 vbz_device_info_t* HandlerStreaming::getFirstScannedDevice() {
     bool scanning;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        vbz::HandlerLock lock(handlerMutex());
         scanning = scanning_;
     }
     if (scanning) {
@@ -107,11 +108,7 @@ void HandlerStreaming::reloadPatterns() {
     std::map<int, std::string> kept;
     persistentState_->getPatterns(kept);
     for (const auto& [id, text] : kept) {
-        int result;
-        {
-            std::lock_guard<std::mutex> lock(handlerMutex());
-            result = core_.core().pattern_load_from_vpt(text, id);
-        }
+        const int result = insertPattern(text, id);
         if (result < 0 && result != VBZ_ERROR_CORE_INSTANCE_ALLOCATED)
             LogLine(3, kTag) << "Unable to reload pattern ID " << id << " : " << errorText(result);
         else
@@ -121,7 +118,7 @@ void HandlerStreaming::reloadPatterns() {
 
 int HandlerStreaming::startConnectionRoutine(vbz_output_t output, unsigned int serialNumber) {
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        vbz::HandlerLock lock(handlerMutex());
         output_ = output;
     }
     return startWorker([this, serialNumber]() { connectionRoutine(serialNumber); }, kTag);
@@ -132,7 +129,7 @@ void HandlerStreaming::connectionRoutine(unsigned int serialNumber) {
     reloadPatterns();
     vbz_output_t output;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        vbz::HandlerLock lock(handlerMutex());
         output = output_;
     }
     const std::shared_ptr<IStream> stream = currentStream();
@@ -193,22 +190,27 @@ vbz_device_type_t HandlerStreaming::getVibrenzaType() {
 }
 
 int HandlerStreaming::getGlobalIntensityBoost() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    vbz::HandlerLock lock(handlerMutex());
     return vbz::saturatingToInt(core_.core().config_global_boost_get() * 100.0);
 }
 
 int HandlerStreaming::setGlobalIntensityBoost(int gain) {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    vbz::HandlerLock lock(handlerMutex());
     core_.core().config_global_boost_set(static_cast<float>(gain) / 100.0f);
     return 0;
 }
 
+int HandlerStreaming::insertPattern(const std::string& json, int id) {
+    // Reading and checking a large text takes long: the stream must not wait
+    // for it, so only the insertion holds the mutex. A refused entry is freed
+    // after the mutex is released.
+    tsr::PatternEntry entry = tsr::loadPatternFromJson(json.c_str());
+    vbz::HandlerLock lock(handlerMutex());
+    return core_.core().pattern_insert(std::move(entry), id);
+}
+
 int HandlerStreaming::loadPatternFromJSON(std::string json) {
-    int result;
-    {
-        std::lock_guard<std::mutex> lock(handlerMutex());
-        result = core_.core().pattern_load_from_vpt(json, -1);
-    }
+    const int result = insertPattern(json, -1);
     if (result < 0)
         LogLine(4, kTag) << "Unable to load vpt :" << errorText(result);
     else
@@ -219,7 +221,7 @@ int HandlerStreaming::loadPatternFromJSON(std::string json) {
 int HandlerStreaming::unloadPattern(int patternId) {
     int result;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        vbz::HandlerLock lock(handlerMutex());
         result = core_.core().pattern_unload(patternId);
     }
     if (result < 0)
@@ -228,7 +230,7 @@ int HandlerStreaming::unloadPattern(int patternId) {
 }
 
 int HandlerStreaming::getPatternIntensityBoost(int patternId) {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    vbz::HandlerLock lock(handlerMutex());
     return vbz::saturatingToInt(core_.core().pattern_boost_get(patternId) * 100.0);
 }
 
@@ -237,7 +239,7 @@ int HandlerStreaming::setAccumulationWindowToPattern(int mainPatternId, int fall
     bool found = false;
     int missing = mainPatternId;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        vbz::HandlerLock lock(handlerMutex());
         tsr::TessaronCore& engine = core_.core();
         if (!engine.pattern_is_allocated(mainPatternId)) {
             missing = mainPatternId;
@@ -258,7 +260,7 @@ int HandlerStreaming::setAccumulationWindowToPattern(int mainPatternId, int fall
 int HandlerStreaming::eraseAccumulationWindowToPattern(int patternId) {
     bool erased;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        vbz::HandlerLock lock(handlerMutex());
         erased = accumulationWindows_.erase(patternId);
     }
     if (!erased) {
@@ -287,7 +289,7 @@ int HandlerStreaming::playEffect(int patternId, vbz_effect_properties_t p) {
     int id;
     int played = 0;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
+        vbz::HandlerLock lock(handlerMutex());
         tsr::TessaronCore& engine = core_.core();
         id = createEffectSequenceLocked(patternId);
         if (id >= 0) {
@@ -323,18 +325,30 @@ int HandlerStreaming::playEffect(int patternId, vbz_effect_properties_t p) {
     return id;
 }
 
+bool HandlerStreaming::endedEffectLocked(int effectId) {
+    const auto& sequences = core_.core().sequences();
+    return effectId >= 0 && effectId < sequences.nextId() && !sequences.contains(effectId);
+}
+
 int HandlerStreaming::stopEffect(int effectId, float fadeTime) {
-    int result;
+    int result = 0;
     {
-        std::lock_guard<std::mutex> lock(handlerMutex());
-        result = core_.core().sequence_stop(effectId, fadeTime);
+        vbz::HandlerLock lock(handlerMutex());
+        tsr::TessaronCore& engine = core_.core();
+        if (!endedEffectLocked(effectId)) {
+            // Without a render a fade never advances: the effect stops at once
+            // and its sequence goes now rather than at the next connection.
+            const bool rendering = state_ == VBZ_STATE_CONNECTED;
+            result = engine.sequence_stop(effectId, rendering ? fadeTime : 0.0);
+            if (result == 0) engine.sequence_remove_if_ended(effectId);
+        }
     }
     if (result < 0) LogLine(3, kTag) << "Unable to stop effect ID " << effectId << " : " << errorText(result);
     return result;
 }
 
 vbz_effect_state_t HandlerStreaming::effectState(int effectId) {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    vbz::HandlerLock lock(handlerMutex());
     tsr::TessaronCore& engine = core_.core();
     // Ended effects are gone from the engine: asking for them is no fault
     // worth a warning.
@@ -345,39 +359,42 @@ vbz_effect_state_t HandlerStreaming::effectState(int effectId) {
 }
 
 int HandlerStreaming::pauseAll() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    vbz::HandlerLock lock(handlerMutex());
     core_.core().set_pause(true);
     return 0;
 }
 
 int HandlerStreaming::resumeAll() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    vbz::HandlerLock lock(handlerMutex());
     core_.core().set_pause(false);
     return 0;
 }
 
 int HandlerStreaming::stopAll() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    vbz::HandlerLock lock(handlerMutex());
     core_.core().stop_all(0.0);
+    // Stopped at once, every played sequence has ended: free them now, as
+    // the next render would (none may come while disconnected).
+    core_.core().sequence_remove_ended();
     return 0;
 }
 
 void HandlerStreaming::setEffectSpeed(int effectId, float speed) {
-    std::lock_guard<std::mutex> lock(handlerMutex());
-    core_.core().property_speed_set(effectId, speed);
+    vbz::HandlerLock lock(handlerMutex());
+    if (!endedEffectLocked(effectId)) core_.core().property_speed_set(effectId, speed);
 }
 
 void HandlerStreaming::setEffectVolume(int effectId, float volume) {
-    std::lock_guard<std::mutex> lock(handlerMutex());
-    core_.core().property_volume_set(effectId, volume / 100.0f);
+    vbz::HandlerLock lock(handlerMutex());
+    if (!endedEffectLocked(effectId)) core_.core().property_volume_set(effectId, volume / 100.0f);
 }
 
 std::size_t HandlerStreaming::sequenceCount() {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    vbz::HandlerLock lock(handlerMutex());
     return core_.core().sequences().size();
 }
 
 void HandlerStreaming::inspectEngine(const std::function<void(tsr::TessaronCore&)>& inspect) {
-    std::lock_guard<std::mutex> lock(handlerMutex());
+    vbz::HandlerLock lock(handlerMutex());
     inspect(core_.core());
 }

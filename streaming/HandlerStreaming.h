@@ -6,13 +6,21 @@
 //
 // Every engine call of the operations below is made under the handler mutex,
 // which the stream also takes around each render, so a played effect is
-// created, configured and started between two rendered blocks. Log lines are
-// written after the mutex is released (engine warnings raised inside an
-// engine call excepted).
+// created, configured and started between two rendered blocks. The mutex is
+// always taken through vbz::HandlerLock: log lines written while it is held
+// (the engine's warnings included) reach the sink after it is released. A
+// pattern text is read and checked before the mutex is taken; only its
+// insertion holds it.
 //
 // Played effects are engine sequences that remove themselves once they have
-// ended, so the engine does not grow with every play; effectState of an
-// ended effect is -1 like that of an unknown one.
+// ended, so the engine does not grow with every play. An effect id that was
+// handed out and has ended answers as an ended effect without a warning:
+// stopEffect 0, the speed and volume setters nothing, effectState -1. Only
+// ids never handed out draw the engine's warning (and -96 from stopEffect).
+// The engine's clock moves only while a stream renders: effects played
+// while no vest is connected wait, and start when streaming starts. Since no
+// render would free them, stopEffect (its fade skipped) and stopAll free
+// their sequences at once while nothing is connected.
 //
 // Threads: the operations may be called from any application thread; the
 // connection, scanning and audio routines run on the worker of the IHandler
@@ -93,6 +101,12 @@ private:
     void scanningRoutine(vbz_output_t output);
     // The sequence a play of patternId stands for, under the handler mutex.
     int createEffectSequenceLocked(int patternId);
+    // Reads and checks json without the handler mutex, then stores it under
+    // id (-1: the next free one) with it; the engine's result.
+    int insertPattern(const std::string& json, int id);
+    // True for an effect id this engine handed out whose sequence has ended
+    // and gone; under the handler mutex.
+    bool endedEffectLocked(int effectId);
 
     // Members are destroyed in reverse order: the stream before the core.
     vbz::TesCore core_;

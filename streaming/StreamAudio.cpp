@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "sdk/core/IHandler.h"
+#include "sdk/core/LogHold.h"
 #include "sdk/core/LogLine.h"
 
 namespace vbz {
@@ -77,7 +78,7 @@ int StreamAudio::openOutputStream(const vbz_audio_settings_t& settings, DeviceNa
     if (err != paNoError) return reportPaError(err);
 
     {
-        std::lock_guard<std::mutex> lock(*mutex);
+        vbz::HandlerLock lock(*mutex);
         opened = 1;
     }
     const uint64_t perWindow = static_cast<uint64_t>(settings.sampleRate) /
@@ -93,7 +94,7 @@ int StreamAudio::run() {
     LogLine(0, kTag) << "Thread start";
     bool isOpen;
     {
-        std::lock_guard<std::mutex> lock(*mutex);
+        vbz::HandlerLock lock(*mutex);
         // A stop that came before the loop, even before the stream was
         // opened, holds until reset: the loop must not start after it.
         isOpen = opened != 0 && !stopRequested_;
@@ -118,7 +119,7 @@ int StreamAudio::run() {
             // period without keeping a core busy.
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
-        std::lock_guard<std::mutex> lock(*mutex);
+        vbz::HandlerLock lock(*mutex);
         if (stopRequested_) break;
     }
 
@@ -127,14 +128,14 @@ int StreamAudio::run() {
     LogLine(0, kTag) << "LOOP: stream is stopped.";
     closeStream();
     {
-        std::lock_guard<std::mutex> lock(*mutex);
+        vbz::HandlerLock lock(*mutex);
         opened = 0;
     }
     return 0;
 }
 
 int StreamAudio::stop() {
-    std::lock_guard<std::mutex> lock(*mutex);
+    vbz::HandlerLock lock(*mutex);
     stopRequested_ = true;
     opened = 0;
     return 0;
@@ -143,7 +144,7 @@ int StreamAudio::stop() {
 int StreamAudio::reset() {
     exchange_.reset();
     {
-        std::lock_guard<std::mutex> lock(*mutex);
+        vbz::HandlerLock lock(*mutex);
         stopRequested_ = false;
     }
     channelCount_ = 0;
@@ -163,7 +164,7 @@ void StreamAudio::closeStream() {
 int StreamAudio::reportPaError(PaError err) {
     logAudioError(host_, err);
     closeStream();
-    std::lock_guard<std::mutex> lock(*mutex);
+    vbz::HandlerLock lock(*mutex);
     opened = 0;
     return VBZ_ERROR_PORTAUDIO;
 }
@@ -207,7 +208,7 @@ int StreamAudio::onCallback(float* const* output, unsigned long frameCount, PaSt
 void StreamAudio::streamFinished(void* userData) {
     auto* self = static_cast<StreamAudio*>(userData);
     LogLine(2, kTag) << self->statistics_.summary();
-    std::lock_guard<std::mutex> lock(*self->mutex);
+    vbz::HandlerLock lock(*self->mutex);
     self->stopRequested_ = true;
 }
 

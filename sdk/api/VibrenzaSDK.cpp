@@ -83,7 +83,7 @@ VibrenzaSDK::~VibrenzaSDK() {
 }
 
 int VibrenzaSDK::setLogCallback(vbz_log_callback_t callback) {
-    return vbz::setLogCallback(reinterpret_cast<vbz::LogFunction>(callback));
+    return vbz::setApplicationLogCallback(callback);
 }
 
 ExperimentalVibrenzaSDK VibrenzaSDK::ExperimentalAPI() { return experimentalApi; }

@@ -10,7 +10,10 @@
 // connectionRoutineTerminated, the one way a worker reports a new state.
 //
 // Locking: no operation of the base holds the handler mutex while it calls a
-// virtual operation, the application's callback or the log sink.
+// virtual operation, the application's callback or the log sink. Back-ends
+// and their streams take the mutex through vbz::HandlerLock (LogHold.h), so
+// that the lines written while it is held (engine warnings inside engine
+// calls, renders) reach the sink only after its release.
 #pragma once
 
 #include <atomic>

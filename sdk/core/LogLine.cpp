@@ -1,5 +1,7 @@
 #include "sdk/core/LogLine.h"
 
+#include "sdk/core/LogHold.h"
+
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
 
@@ -26,6 +28,22 @@ spdlog::level::level_enum toSpdlogLevel(int level) {
 std::atomic<LogFunction> logFunction{&defaultLogSink};
 std::atomic<int> minLogLevel{0};
 std::atomic<bool> logCallbackInstalled{false};
+
+namespace {
+std::atomic<vbz_log_callback_t> applicationCallback{nullptr};
+std::atomic<uint64_t> droppedLines{0};
+thread_local bool insideSink = false;
+
+// The sink that stands for the application's callback, so that the callback
+// is called through its own type.
+void applicationSink(int level, const char* tag, const char* text) {
+    const vbz_log_callback_t callback = applicationCallback.load(std::memory_order_relaxed);
+    if (!callback) return;
+    // Levels are 0..6 wherever lines are written; anything above is "off".
+    const int bounded = level < VBZ_LOG_TRACE ? VBZ_LOG_TRACE : (level > VBZ_LOG_OFF ? VBZ_LOG_OFF : level);
+    callback(static_cast<vbz_log_level_t>(bounded), tag, text);
+}
+}  // namespace
 
 void setMinLogLevel(int level) { minLogLevel.store(level, std::memory_order_relaxed); }
 
@@ -70,22 +88,55 @@ int setLogCallback(LogFunction callback) {
     return 0;
 }
 
-void engineLogHook(int level, const char* /*location*/, const char* message) {
-    if (level < minLogLevel.load(std::memory_order_relaxed)) return;
-    LogFunction fn = logFunction.load(std::memory_order_relaxed);
-    if (!fn) return;
-    fn(level, kEngineTag, message ? message : "");
+int setApplicationLogCallback(vbz_log_callback_t callback) {
+    applicationCallback.store(callback, std::memory_order_relaxed);
+    return setLogCallback(callback ? &applicationSink : nullptr);
 }
+
+void engineLogHook(int level, const char* /*location*/, const char* message) {
+    emitLogLine(level, kEngineTag, message ? message : "");
+}
+
+void emitLogLine(int level, const char* tag, const char* text) noexcept {
+    if (level < minLogLevel.load(std::memory_order_relaxed)) return;
+    if (!logFunction.load(std::memory_order_relaxed)) return;
+    if (insideSink) {
+        // The sink's own calls into the SDK would write lines into the sink
+        // again, without end.
+        countDroppedLogLine();
+        return;
+    }
+    if (LogHold::active()) {
+        LogHold::keep(level, tag, text);
+        return;
+    }
+    callLogSink(level, tag, text);
+}
+
+void callLogSink(int level, const char* tag, const char* text) noexcept {
+    const LogFunction fn = logFunction.load(std::memory_order_relaxed);
+    if (!fn) return;
+    insideSink = true;
+    try {
+        fn(level, tag, text);
+    } catch (...) {
+        // A sink must not throw; the line is lost.
+    }
+    insideSink = false;
+}
+
+uint64_t droppedLogLineCount() { return droppedLines.load(std::memory_order_relaxed); }
+
+void countDroppedLogLine() noexcept { droppedLines.fetch_add(1, std::memory_order_relaxed); }
 
 LogLine::LogLine(int level, const std::string& tag) : level_(level), tag_(tag) {}
 
 LogLine::~LogLine() {
     try {
         if (level_ < minLogLevel.load(std::memory_order_relaxed)) return;
-        LogFunction fn = logFunction.load(std::memory_order_relaxed);
-        if (!fn) return;
+        if (!logFunction.load(std::memory_order_relaxed)) return;
         const std::string text = stream_.str();
-        fn(level_, tag_.c_str(), text.c_str());
+        emitLogLine(level_, tag_.c_str(), text.c_str());
     } catch (...) {
         // Nothing may leave a destructor.
     }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -157,6 +158,35 @@ TEST_F(UsbTransport, SearchSkipsAVestThatCannotBeOpened) {
     ASSERT_EQ(t.open(21030042, ""), 0);
     EXPECT_TRUE(log.has(kTag, "Could not open port: " + locked.path, 4));
     EXPECT_TRUE(log.has(kTag, "Connected to " + free.path, 0));
+}
+
+TEST_F(UsbTransport, APermissionErrorNamesTheUdevRuleOtherFailuresDoNot) {
+    auto denied = plug(21030042);
+    auto broken = plug(21030042);
+    auto free = plug(21030042);
+    bus().failOpen(denied.path, true, EACCES);
+    bus().failOpen(broken.path, true, EIO);
+    const std::string hint = "Permission denied on " + denied.path +
+                             ": this user may not open the vest. Install the udev rule "
+                             "70-vibrenza.rules (see the SDK's README) into /usr/lib/udev/rules.d "
+                             "or /etc/udev/rules.d, then plug the vest in again.";
+
+    HidComUsb t;
+    // The direct path, the search and the scan each say why the node failed.
+    ASSERT_EQ(t.open(21030042, denied.path), 0);
+    EXPECT_EQ(log.count(kTag, hint, 4), 2) << "the direct attempt and the search";
+    EXPECT_TRUE(log.has(kTag, "Could not open port: " + denied.path, 4));
+    EXPECT_TRUE(log.has(kTag, "Could not open port: " + broken.path, 4));
+    EXPECT_EQ(log.countContaining(kTag, "Permission denied on " + broken.path), 0);
+    EXPECT_TRUE(log.has(kTag, "Connected to " + free.path, 0));
+    ASSERT_EQ(t.close(), 0);
+
+    std::vector<vbz_device_info_t> devices;
+    std::map<uint32_t, std::string> addresses;
+    std::vector<std::string> texts;
+    ASSERT_EQ(t.scan(devices, addresses, texts), 0);
+    EXPECT_EQ(devices.size(), 1u);
+    EXPECT_EQ(log.count(kTag, hint, 4), 3);
 }
 
 TEST_F(UsbTransport, NoiseAndRejectedFramesBeforeTheAnswerAreSkipped) {

@@ -6,6 +6,7 @@
 #include <spdlog/spdlog.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -15,6 +16,7 @@
 #include "tessaron-core/src/tsr/tsr_log.h"
 #include "tests/support/CaptureStdout.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Watchdog.h"
 #include "vibrenza/vibrenza.h"
 
 namespace fs = std::filesystem;
@@ -207,4 +209,110 @@ TEST(Logging, OutOfRangeLevelsNeverReachTheFileTable) {
     EXPECT_EQ(content.find("huge"), std::string::npos);
     EXPECT_EQ(content.find("[Off]"), std::string::npos);
     EXPECT_EQ(content.find("neg"), std::string::npos);
+}
+
+namespace {
+VibrenzaSDK* callingSdk = nullptr;
+int callbackLines = 0;
+
+// An application callback that asks the SDK everything the headers allow
+// from a callback, on every line it gets.
+void callEveryGetter(vbz_log_level_t level, const char* tag, const char* text) {
+    recordLine(level, tag, text);
+    ++callbackLines;
+    VibrenzaSDK& sdk = *callingSdk;
+    (void)sdk.connectionStatus();
+    (void)sdk.scanStatus();
+    (void)sdk.getFirstScannedDevice();
+    (void)VibrenzaSDK::getSDKVersion();
+    (void)sdk.getVibrenzaSerialNumber();
+    (void)sdk.getVibrenzaSerialNumberAsString();
+    (void)sdk.getVibrenzaType();
+    (void)sdk.getVibrenzaVersion();
+    (void)sdk.effectState(12345);
+    (void)sdk.getPatternIntensityBoost(0);
+    (void)sdk.getGlobalIntensityBoost();
+}
+
+// An application callback that asks the instance's state on every line; the
+// two calls take the handler mutex and write no line themselves.
+void askTheState(vbz_log_level_t level, const char* tag, const char* text) {
+    recordLine(level, tag, text);
+    (void)callingSdk->connectionStatus();
+    (void)callingSdk->effectState(12345);
+}
+
+std::string shortPattern() {
+    return R"({"duration":0.1,"tracks":[{"volume":100,"samples":[{"maxDuration":0.1,"postDelay":0,
+        "preDelay":0,"repeatCount":1,"repeatSpat":false,"signalIndex":3,"speed":1,"startCrop":0,
+        "stopCrop":0,"timestamp":0,"spatKeyframes":[{"timestamp":0,"weights":[1]}],
+        "volumeKeyframes":[]}]}]})";
+}
+}  // namespace
+
+TEST(Logging, ACallbackCallingEveryGetterOnEveryLineReturns) {
+    VibrenzaSDK sdk;
+    callingSdk = &sdk;
+    VibrenzaSDK::setLogCallback(&callEveryGetter);
+    const uint64_t dropped = vbz::droppedLogLineCount();
+    vbz_test::mustReturnWithin(std::chrono::seconds(30), [&] { (void)sdk.getVibrenzaVersion(); },
+                               "a getter whose line calls the getters");
+    // The getter's own "Command:" line arrived once; the lines of the
+    // callback's calls did not come back to it.
+    EXPECT_EQ(callbackLines, 1);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "Command: getVibrenzaVersion()");
+    EXPECT_GE(vbz::droppedLogLineCount() - dropped, 8u);
+}
+
+TEST(Logging, ACallbackCallingTheSdkReturnsFromEveryWarningWrittenUnderTheHandlerMutex) {
+    VibrenzaSDK sdk;
+    callingSdk = &sdk;
+    VibrenzaSDK::setLogCallback(&askTheState);
+    const int pattern = sdk.loadPatternFromJSON(shortPattern().c_str());
+    ASSERT_GE(pattern, 0);
+    const int effect = sdk.playEffect(pattern, vbz_effect_properties_t());
+    ASSERT_GE(effect, 0);
+    struct Path {
+        const char* what;
+        std::function<void()> call;
+        const char* line;  // a line the path must deliver
+    };
+    const Path paths[] = {
+        {"stopEffect of an id never handed out", [&] { EXPECT_EQ(sdk.stopEffect(effect + 7, 0.0f), -96); },
+         "entry not allocated (invalid map<K, T> key)"},
+        {"a text that is not JSON", [&] { EXPECT_EQ(sdk.loadPatternFromJSON("{ nope"), -99); },
+         "Invalid json format: { nope"},
+        {"setEffectSpeed of an unknown id", [&] { sdk.ExperimentalAPI().setEffectSpeed(effect + 7, 2.0f); },
+         "entry not allocated (invalid map<K, T> key)"},
+        {"setEffectVolume of an unknown id", [&] { sdk.ExperimentalAPI().setEffectVolume(effect + 7, 2.0f); },
+         "entry not allocated (invalid map<K, T> key)"},
+    };
+    for (const Path& path : paths) {
+        lines.clear();
+        vbz_test::mustReturnWithin(std::chrono::seconds(30), path.call, path.what);
+        bool delivered = false;
+        for (const Line& l : lines) delivered = delivered || l.text == path.line;
+        EXPECT_TRUE(delivered) << path.what;
+    }
+}
+
+namespace {
+void plainCallback(vbz_log_level_t level, const char* tag, const char* text) { recordLine(level, tag, text); }
+}  // namespace
+
+TEST(Logging, TheApplicationsCallbackIsCalledThroughItsOwnType) {
+    VibrenzaSDK::setLogCallback(&plainCallback);
+    // Calling a function through a pointer of another function type is
+    // undefined (clang's -fsanitize=function aborts on it): the facade's
+    // internal sink must not be the application's function itself.
+    EXPECT_NE(reinterpret_cast<void*>(vbz::logFunction.load()), reinterpret_cast<void*>(&plainCallback));
+    LogLine(2, "Typed") << "through its own type";
+    LogLine(9, "Typed") << "beyond off";
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].level, VBZ_LOG_INFO);
+    EXPECT_EQ(lines[1].level, VBZ_LOG_OFF);
+    EXPECT_EQ(VibrenzaSDK::setLogCallback(nullptr), 0);
+    LogLine(4, "Typed") << "silenced";
+    EXPECT_EQ(lines.size(), 2u);
 }

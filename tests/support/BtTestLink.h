@@ -3,6 +3,10 @@
 // one end of a Unix socket pair whose other end is an emulated vest behind
 // the emulator's stream adapter. The socket's own reading and writing are
 // the real ones; only the link under them differs.
+//
+// listFromBus() puts the real inquiry in place of the scripted list: it
+// reads bluetoothd's list on a (private) D-Bus, and the scripted list then
+// stands for what the radio inquiry would find when bluetoothd is not there.
 #pragma once
 
 #include <sys/socket.h>
@@ -48,6 +52,13 @@ public:
         creationFailure_ = std::move(text);
     }
     int inquiries() const { return inquiries_.load(); }
+    // Inquiries ask bluetoothd on the bus at this address first.
+    void listFromBus(std::string address) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        busAddress_ = std::move(address);
+    }
+    // Radio inquiries made by the real inquiry (see listFromBus).
+    int radioInquiries() const { return radioInquiries_.load(); }
 
     // --- the vests ---------------------------------------------------------
     // A vest that answers at this address; other addresses refuse to connect.
@@ -83,6 +94,7 @@ public:
     std::unique_ptr<vbz::BtInquiry> makeInquiry() override {
         std::lock_guard<std::mutex> lock(mutex_);
         if (creationFailure_) throw vbz::BluetoothException(*creationFailure_);
+        if (busAddress_) return std::make_unique<BusInquiry>(*this, *busAddress_);
         return std::make_unique<Inquiry>(*this);
     }
     std::unique_ptr<vbz::BtRfcommSocket> makeSocket(const std::string& address,
@@ -107,6 +119,22 @@ private:
             ++link_.inquiries_;
             std::lock_guard<std::mutex> lock(link_.mutex_);
             if (link_.inquiryFailure_) throw vbz::BluetoothException(*link_.inquiryFailure_);
+            return link_.listed_;
+        }
+
+    private:
+        BtTestLink& link_;
+    };
+
+    class BusInquiry : public vbz::BtInquiry {
+    public:
+        BusInquiry(BtTestLink& link, const std::string& address)
+            : vbz::BtInquiry(address), link_(link) {}
+
+    protected:
+        std::vector<vbz::BtDeviceInfo> inquireByRadio() override {
+            ++link_.radioInquiries_;
+            std::lock_guard<std::mutex> lock(link_.mutex_);
             return link_.listed_;
         }
 
@@ -153,11 +181,13 @@ private:
     std::vector<vbz::BtDeviceInfo> listed_;
     std::optional<std::string> inquiryFailure_;
     std::optional<std::string> creationFailure_;
+    std::optional<std::string> busAddress_;
     std::map<std::string, Vest> vests_;
     std::set<std::string> refused_;
     std::vector<std::string> connections_;
     std::map<std::string, std::vector<std::unique_ptr<vbz::emu::StreamAdapter>>> adapters_;
     std::atomic<int> inquiries_{0};
+    std::atomic<int> radioInquiries_{0};
     std::atomic<int> liveSockets_{0};
     std::atomic<int> mostSockets_{0};
 };

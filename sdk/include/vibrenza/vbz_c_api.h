@@ -82,8 +82,8 @@ VBZ_API int vbz_setLogCallback(vbz_log_callback_t callback);
  * loopback of the default output. */
 VBZ_API int vbz_exp_connectOrv(int id, vbz_output_t output, unsigned int serialNumber,
                                const char* loopbackDevice);
-/* The record is read and its numbers may be rewritten by the preset; its two
- * texts stay the caller's. */
+/* The record is read, not changed: a preset applies to the connection's own
+ * copy. */
 VBZ_API int vbz_exp_connectOrvAudio(int id, vbz_audio_preset_t preset, vbz_audio_settings_t* settings,
                                     const char* loopbackDevice);
 VBZ_API int vbz_exp_connectAudio(int id, vbz_audio_preset_t preset, vbz_audio_settings_t* settings);

@@ -92,7 +92,12 @@ typedef enum vbz_effect_state_t {
 } vbz_effect_state_t;
 
 /* Audio device preset of the audio connections; 0 uses the caller's
- * settings unchanged, 1 to 5 select fixed devices. */
+ * settings as given. 1 to 5 select a device on the JACK host API at 48000 Hz
+ * with the device's default latency (the buffer size stays the caller's):
+ * 1 the device whose name holds the letters of "VIBRENZA", 20 channels;
+ * 2, 3 and 5 the vest's audio interface (its name matched case-insensitively
+ * as a vest's), 20 channels; 4 a USB audio DAC, 2 channels. A preset
+ * applies to the connection's copy of the settings, not the caller's. */
 typedef enum vbz_audio_preset_t {
     eCustomDevice = 0,
     eAudioPreset1 = 1,
@@ -107,7 +112,7 @@ typedef struct vbz_effect_properties_t {
     int32_t priority;          /* 1..10, default 5 */
     float volume;              /* percent, 0..250, default 100 */
     float speed;               /* 0.01..100, default 1 */
-    int32_t repeatCount;       /* 0 plays endlessly, default 1 */
+    int32_t repeatCount;       /* 0 (or negative) plays endlessly, default 1 */
     float repeatDelay;         /* seconds between repetitions */
     float playAtTime;          /* start position within the effect, seconds */
     float maxDuration;         /* seconds; 0 sets no limit */

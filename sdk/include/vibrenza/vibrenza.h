@@ -36,13 +36,16 @@ public:
      * loopback device is usable, -15 when the audio host cannot start. */
     VBZ_API int connectOrv(vbz_output_t output, unsigned int serialNumber, const char* loopbackDevice);
     /* As connectOrv, with the haptics played on an audio output device. The
-     * settings' numbers may be rewritten by the preset; their two texts stay
-     * the caller's (the back-end keeps copies). -2 for a buffer size or a
-     * channel count of 0. */
+     * caller's settings are not changed: a preset applies to the connection's
+     * own copy, and the back-end keeps copies of the two texts. -2 for a
+     * buffer size or a channel count of 0. */
     VBZ_API int connectOrvAudio(vbz_audio_preset_t preset, vbz_audio_settings_t& settings,
                                 const char* loopbackDevice);
     /* Plays the patterns' rendered signal on an audio output device instead
-     * of a vest, always with the streaming back-end. */
+     * of a vest, always with the streaming back-end. The caller's settings
+     * are not changed (see vbz_audio_preset_t for what a preset selects). It
+     * replaces the back-end's device stream, which frees the list of the
+     * last scan. */
     VBZ_API int connectAudio(vbz_audio_preset_t preset, vbz_audio_settings_t& settings);
     /* The next connect or scanDevices of the instance uses the legacy
      * (sequencer) back-end. No effect on the connections above. */
@@ -60,7 +63,8 @@ public:
     VBZ_API float getOrvVolume();
     /* Volumes of 0 or below are stored as 0. */
     VBZ_API void setOrvVolume(float volume);
-    /* No bounds check; an unknown effect id only draws the engine's warning. */
+    /* No bounds check; an id never handed out only draws the engine's
+     * warning, an effect that has ended is left alone silently. */
     VBZ_API void setEffectSpeed(int effectId, float speed);
     /* volume in percent. */
     VBZ_API void setEffectVolume(int effectId, float volume);
@@ -107,7 +111,9 @@ private:
  * runs on a thread of the back-end: from inside it, connectionStatus,
  * scanStatus and the pattern and effect methods may be called; connect and
  * scanDevices are refused with -11 (VBZ_ERROR_PROCESS_RUNNING). Destroying an
- * instance from inside one of its callbacks is not allowed. */
+ * instance from inside one of its callbacks is not allowed. A vest that stops
+ * asking for data for 4 s ends the connection: the callback gets -1
+ * (disconnected) with error 0. */
 class VibrenzaSDK {
 public:
     /* logFile: path of the rotating log file; null or "" means
@@ -124,7 +130,12 @@ public:
 
     /* Replaces the process-wide log sink; null silences every line for the
      * rest of the process. Installed before the first instance, no log file
-     * is ever created. Always returns 0. Any thread, callbacks included. */
+     * is ever created. Always returns 0. Any thread, callbacks included.
+     * The callback runs on the thread that wrote the line, never while the
+     * SDK holds a lock: lines written inside an operation may arrive when it
+     * returns. It may call the getters and the other functions allowed from
+     * callbacks; the lines those calls write on the callback's thread are
+     * not delivered to it (that would never end), only counted. */
     VBZ_API static int setLogCallback(vbz_log_callback_t callback);
 
     /* The experimental functions of this instance. Any thread, callbacks
@@ -152,21 +163,23 @@ public:
      * thread, the connection callback included. */
     VBZ_API int disconnect();
     /* First vest of the last scan (linked through next), or null. The list
-     * belongs to the back-end: valid until the next scan or the next change
-     * of back-end. Any thread, callbacks included. */
+     * belongs to the back-end: valid until the next scan, the next change of
+     * back-end or the next experimental connectAudio. Any thread, callbacks
+     * included. */
     VBZ_API vbz_device_info_t* getFirstScannedDevice();
     /* "1.6.3-dirty-android-invalid". Any thread, callbacks included; needs
      * no instance. */
     VBZ_API static std::string getSDKVersion();
-    /* 0xFFFFFFFF when no vest is connected. Any thread, callbacks included. */
+    /* The identity getters answer for the last vest the back-end queried,
+     * and keep its values after a disconnection (a failed attempt with a
+     * serial number asked keeps that number). Before the first connection
+     * and after a change of back-end: 0xFFFFFFFF, "noDeviceConnected" and -1
+     * (VBZ_DEVICE_UNKNOWN); from an experimental connectAudio on: 0xFFFFFFFF,
+     * "Experimental-AudioConnection" and -1. Any thread, callbacks included. */
     VBZ_API unsigned int getVibrenzaSerialNumber();
-    /* "AA-BB-CCCC", or "noDeviceConnected". Any thread, callbacks included. */
+    /* "AA-BB-CCCC", or "noDeviceConnected" for 0xFFFFFFFF. */
     VBZ_API std::string getVibrenzaSerialNumberAsString();
-    /* -1 (VBZ_DEVICE_UNKNOWN) when no vest is connected. Any thread,
-     * callbacks included. */
     VBZ_API vbz_device_type_t getVibrenzaType();
-    /* "noDeviceConnected" when no vest is connected. Any thread, callbacks
-     * included. */
     VBZ_API std::string getVibrenzaVersion();
     /* "AA-BB-CCCC" from the decimal digits of serialNumber. Any thread,
      * callbacks included; needs no instance. */
@@ -186,9 +199,16 @@ public:
     VBZ_API int unloadPattern(int patternId);
     /* The new effect's id or a negative code; -2 when a property is out of
      * bounds or not a finite number: priority 1..10, volume 0..250, speed
-     * 0.01..100, effectBoost -100..100 when overridePatternBoost is set. */
+     * 0.01..100, effectBoost -100..100 when overridePatternBoost is set. A
+     * negative repeatCount is taken as 0 (endless). The effect's time runs
+     * only while a vest or an audio device is streaming: an effect played
+     * before a connection waits, and starts when streaming starts. */
     VBZ_API int playEffect(int patternId, vbz_effect_properties_t properties);
+    /* 0 also for an effect that has already ended; -96 (with a warning) for
+     * an id never handed out. Without a connection nothing renders, so the
+     * fade is skipped and the effect is freed at once, as by stopAll. */
     VBZ_API int stopEffect(int effectId, float fadeTime);
+    /* -1 (VBZ_EFFECT_UNKNOWN) for an effect that has ended or an unknown id. */
     VBZ_API vbz_effect_state_t effectState(int effectId);
     VBZ_API int pauseAll();
     VBZ_API int resumeAll();

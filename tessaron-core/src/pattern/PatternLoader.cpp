@@ -220,20 +220,41 @@ bool checkRoot(json& root) {
 }
 
 // Ascending merge of per-track ascending lists: repeatedly takes the smallest
-// head, the first track in order on ties.
+// head, the first track in order on ties. A heap of the heads ordered by
+// (value, track) makes each step O(log T) for T tracks.
 std::vector<double> mergeTracks(const std::vector<std::vector<double>>& lists) {
-    std::vector<double> merged;
-    std::vector<std::size_t> heads(lists.size(), 0);
+    struct Head {
+        double value;
+        std::size_t list;
+        std::size_t index;
+    };
+    // std::priority_queue keeps the greatest on top: "greater" puts the
+    // smallest value, then the lowest track, there.
+    const auto later = [](const Head& a, const Head& b) {
+        if (a.value != b.value) return a.value > b.value;
+        return a.list > b.list;
+    };
+    std::vector<Head> heap;
+    heap.reserve(lists.size());
     std::size_t total = 0;
-    for (const auto& list : lists) total += list.size();
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+        total += lists[i].size();
+        if (!lists[i].empty()) heap.push_back({lists[i][0], i, 0});
+    }
+    std::make_heap(heap.begin(), heap.end(), later);
+    std::vector<double> merged;
     merged.reserve(total);
-    while (merged.size() < total) {
-        std::size_t best = lists.size();
-        for (std::size_t i = 0; i < lists.size(); ++i) {
-            if (heads[i] >= lists[i].size()) continue;
-            if (best == lists.size() || lists[i][heads[i]] < lists[best][heads[best]]) best = i;
+    while (!heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), later);
+        Head& head = heap.back();
+        merged.push_back(head.value);
+        const std::vector<double>& list = lists[head.list];
+        if (++head.index < list.size()) {
+            head.value = list[head.index];
+            std::push_heap(heap.begin(), heap.end(), later);
+        } else {
+            heap.pop_back();
         }
-        merged.push_back(lists[best][heads[best]++]);
     }
     return merged;
 }

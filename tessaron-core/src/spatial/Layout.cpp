@@ -114,9 +114,12 @@ void LayoutVibrenzaCapsule::rotateHeading(double angle, Point& p, Quaternion& q)
 }
 
 void LayoutVibrenzaCapsule::tilt(double angle, Point& p, Quaternion& q) const {
-    constexpr double h = kHalfHeight;
     q = hamiltonProduct({0.0, 0.0, std::sin(angle / 2.0), std::cos(angle / 2.0)}, q);
+    tiltPoint(angle, p);
+}
 
+void LayoutVibrenzaCapsule::tiltPoint(double angle, Point& p) {
+    constexpr double h = kHalfHeight;
     double x = p[0], y = p[1];
     double rho;
     if (y > h) {

@@ -76,6 +76,8 @@ public:
     void elevate(double dh, Point& p) const override;
     void rotateHeading(double angle, Point& p, Quaternion& q) const override;
     void tilt(double angle, Point& p, Quaternion& q) const override;
+    // The point's part of tilt: along the profile in the x-y plane, z kept.
+    static void tiltPoint(double angle, Point& p);
 };
 
 // Kind 0 gives a LayoutBasic, any other kind the capsule.

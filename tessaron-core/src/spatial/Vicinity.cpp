@@ -92,40 +92,8 @@ void VicinitySphere::weights(const ILayout& layout, const SpatialProperties& pro
     if (props.heading() != 0.0) layout.rotateHeading(props.heading(), workCentre_, workOrientation_);
     if (props.height() != 0.0) layout.elevate(props.height(), workCentre_);
 
-    // Inverse of the (possibly unnormalised) orientation; a zero quaternion
-    // has none and leaves the zero quaternion, which the matrix below turns
-    // into the identity.
-    const Quaternion& q = workOrientation_;
-    const double norm = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
-    double x = 0, y = 0, z = 0, w = 0;
-    if (norm > 0) {
-        x = -q[0] / norm;
-        y = -q[1] / norm;
-        z = -q[2] / norm;
-        w = q[3] / norm;
-    }
-    Matrix& m = inverseRotation_;
-    m(0, 0) = 1 - 2 * (y * y + z * z);
-    m(0, 1) = 2 * (x * y - z * w);
-    m(0, 2) = 2 * (x * z + y * w);
-    m(1, 0) = 2 * (x * y + z * w);
-    m(1, 1) = 1 - 2 * (x * x + z * z);
-    m(1, 2) = 2 * (y * z - x * w);
-    m(2, 0) = 2 * (x * z - y * w);
-    m(2, 1) = 2 * (y * z + x * w);
-    m(2, 2) = 1 - 2 * (x * x + y * y);
-
-    const Matrix& pos = layout.positions();
     double* col = out.column(column);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double d0 = pos(0, i) - workCentre_[0];
-        const double d1 = pos(1, i) - workCentre_[1];
-        const double d2 = pos(2, i) - workCentre_[2];
-        const double vx = (m(0, 0) * d0 + m(0, 1) * d1 + m(0, 2) * d2) / scale_[0];
-        const double vy = (m(1, 0) * d0 + m(1, 1) * d1 + m(1, 2) * d2) / scale_[1];
-        const double vz = (m(2, 0) * d0 + m(2, 1) * d1 + m(2, 2) * d2) / scale_[2];
-        col[i] = std::sqrt(vx * vx + vy * vy + vz * vz);
-    }
+    ellipsoidDistances(workOrientation_, workCentre_, scale_, layout.positions(), n, inverseRotation_, col);
     if (!distributions_.empty() && distributions_.front()) {
         distributions_.front()->apply(std::span<double>(col, n));
     } else {
@@ -158,6 +126,50 @@ void VicinityWeights::weights(const ILayout& layout, const SpatialProperties&, M
     double* col = out.column(column);
     std::copy(weightMatrix_.column(0), weightMatrix_.column(0) + given, col);
     std::fill(col + given, col + n, 0.0);
+}
+
+void ellipsoidDistances(const Quaternion& q, const Point& centre, const Point& scale,
+                        const Matrix& positions, std::size_t n, Matrix& m, double* out) {
+    // Inverse of the (possibly unnormalised) orientation; a zero quaternion
+    // has none and leaves the zero quaternion, which the matrix below turns
+    // into the identity.
+    const double norm = q[0] * q[0] + q[1] * q[1] + q[2] * q[2] + q[3] * q[3];
+    double x = 0, y = 0, z = 0, w = 0;
+    if (norm > 0) {
+        x = -q[0] / norm;
+        y = -q[1] / norm;
+        z = -q[2] / norm;
+        w = q[3] / norm;
+    }
+    const double m00 = 1 - 2 * (y * y + z * z), m01 = 2 * (x * y - z * w), m02 = 2 * (x * z + y * w);
+    const double m10 = 2 * (x * y + z * w), m11 = 1 - 2 * (x * x + z * z), m12 = 2 * (y * z - x * w);
+    const double m20 = 2 * (x * z - y * w), m21 = 2 * (y * z + x * w), m22 = 1 - 2 * (x * x + y * y);
+    m(0, 0) = m00;
+    m(0, 1) = m01;
+    m(0, 2) = m02;
+    m(1, 0) = m10;
+    m(1, 1) = m11;
+    m(1, 2) = m12;
+    m(2, 0) = m20;
+    m(2, 1) = m21;
+    m(2, 2) = m22;
+
+    // Two passes, the divisions apart from the square roots, so that the
+    // compiler can pair the divisions (sqrt's error reporting keeps it from
+    // vectorising a loop that holds one); the arithmetic is the same.
+    const double cx = centre[0], cy = centre[1], cz = centre[2];
+    const double sx = scale[0], sy = scale[1], sz = scale[2];
+    const double* p = positions.column(0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d0 = p[3 * i] - cx;
+        const double d1 = p[3 * i + 1] - cy;
+        const double d2 = p[3 * i + 2] - cz;
+        const double vx = (m00 * d0 + m01 * d1 + m02 * d2) / sx;
+        const double vy = (m10 * d0 + m11 * d1 + m12 * d2) / sy;
+        const double vz = (m20 * d0 + m21 * d1 + m22 * d2) / sz;
+        out[i] = vx * vx + vy * vy + vz * vz;
+    }
+    for (std::size_t i = 0; i < n; ++i) out[i] = std::sqrt(out[i]);
 }
 
 std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,

@@ -87,6 +87,15 @@ public:
                  bool mirrorX, bool mirrorY, bool mirrorZ) override;
 };
 
+// Distance of each of the first n positions (columns of a 3 x N matrix) from
+// centre, measured in the frame of an ellipsoid turned by orientation and
+// stretched by scale: 1 on its surface. The orientation is inverted without
+// normalising; a zero quaternion counts as no turn. inverseRotation (3 x 3)
+// receives the matrix used. The engine's and the legacy back-end's spheres
+// both measure this way.
+void ellipsoidDistances(const Quaternion& orientation, const Point& centre, const Point& scale,
+                        const Matrix& positions, std::size_t n, Matrix& inverseRotation, double* out);
+
 // Kind 0: VicinityWeights, kind 1: VicinitySphere, other kinds: empty pointer.
 std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,
                                         const Point& scale);

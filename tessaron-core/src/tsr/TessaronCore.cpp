@@ -69,7 +69,10 @@ void TessaronCore::config_global_boost_set(double boost) {
 
 int TessaronCore::pattern_load_from_vpt(const std::string& json, int id) {
     tsr_log(2, kSource, __LINE__, "pattern_load_from_vpt(vpt=%p, id=%d)", static_cast<const void*>(json.c_str()), id);
-    PatternEntry entry = loadPatternFromJson(json.c_str());
+    return pattern_insert(loadPatternFromJson(json.c_str()), id);
+}
+
+int TessaronCore::pattern_insert(PatternEntry&& entry, int id) {
     if (!entry.isValid()) return kErrorInvalidPattern;
     return patterns_.insert(id, std::move(entry));
 }
@@ -208,6 +211,17 @@ void TessaronCore::stop_all(double fadeOutDuration) {
     tsr_log(2, kSource, __LINE__, "stop_all(fade_out_duration=%f)", fadeOutDuration);
     const double step = stepForDuration(fadeOutDuration);
     for (auto& [id, entry] : sequences_.entries()) entry.stop(step);
+}
+
+bool TessaronCore::sequence_remove_if_ended(int id) {
+    const SequenceEntry* entry = sequences_.find(id);
+    if (!entry || !entry->isFinished()) return false;
+    sequences_.erase(id);
+    return true;
+}
+
+std::size_t TessaronCore::sequence_remove_ended() {
+    return std::erase_if(sequences_.entries(), [](const auto& item) { return item.second.isFinished(); });
 }
 
 uint32_t TessaronCore::layout_actuator_count() const {

@@ -49,6 +49,11 @@ public:
     // The id (>= 0), -99 for an invalid text, -100 for a negative id other
     // than -1, -97 for an id in use.
     int pattern_load_from_vpt(const std::string& json, int id);
+    // pattern_load_from_vpt's second half, for a text already read with
+    // loadPatternFromJson (which may run without the owner's lock): stores the
+    // entry under id, -99 when it is not valid. The entry is moved from only
+    // on success, so a refused one is freed by the caller.
+    int pattern_insert(PatternEntry&& entry, int id);
     // Always 0; sequences of the pattern play on.
     int pattern_unload(int id);
     bool pattern_is_allocated(int id);
@@ -94,6 +99,12 @@ public:
     bool paused() const { return paused_; }
     // sequence_stop's rule on every sequence, in id order.
     void stop_all(double fadeOutDuration);
+    // Removes the auto-delete sequence id when it has ended, as the next
+    // render would; true when it did. Silent for an absent id. For owners
+    // that stop sequences while no render runs.
+    bool sequence_remove_if_ended(int id);
+    // The same for every sequence; returns how many went.
+    std::size_t sequence_remove_ended();
 
     // Renders one buffer per actuator from every playing sequence (in id
     // order), clamps to [-1, 1] (NaN as 0), removes ended auto-delete

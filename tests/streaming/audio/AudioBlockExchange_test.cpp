@@ -8,7 +8,11 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <mutex>
 #include <vector>
+
+#include "sdk/core/LogLine.h"
+#include "tests/support/Watchdog.h"
 
 namespace {
 // Block k holds k + channel / 100 + index / 10000 everywhere.
@@ -167,4 +171,41 @@ TEST(AudioBlockExchange, WithARealLoopEveryCallbackPlaysTheNextBlockOnce) {
     loop.join();
     EXPECT_EQ(timedOut, 0);
     EXPECT_EQ(source.renders, 300);
+}
+
+namespace {
+std::mutex handlerMutex;
+int warningsSeen = 0;
+
+// A source whose render warns, as the engine does inside a render.
+struct WarningSource : CountingSource {
+    void render() {
+        CountingSource::render();
+        vbz::engineLogHook(4, "filter:49", "Invalid filtered index");
+    }
+};
+
+// An application callback that calls the SDK, which takes the handler mutex.
+void sinkTakingTheMutex(int, const char*, const char* text) {
+    std::lock_guard<std::mutex> lock(handlerMutex);
+    if (std::string(text) == "Invalid filtered index") ++warningsSeen;
+}
+}  // namespace
+
+TEST(AudioBlockExchange, AWarningOfARenderOnTheStreamThreadReachesACallbackThatTakesTheMutex) {
+    vbz::setLogCallback(&sinkTakingTheMutex);
+    vbz::setMinLogLevel(0);
+    WarningSource source;
+    vbz::AudioBlockExchange<WarningSource> exchange;
+    vbz_test::mustReturnWithin(std::chrono::seconds(30), [&] { exchange.prime(source, handlerMutex); },
+                               "the first render");
+    Output out(3, 4);
+    SteppingClock clock;
+    (void)exchange.serve(source, out.pointers.data(), 3, 4, clock(), 0.0, clock);  // takes it
+    (void)exchange.serve(source, out.pointers.data(), 3, 4, clock(), 0.0, clock);  // asks again
+    double renderSeconds = 0.0;
+    vbz_test::mustReturnWithin(
+        std::chrono::seconds(30),
+        [&] { EXPECT_TRUE(exchange.loopPass(source, handlerMutex, clock, renderSeconds)); }, "a loop pass");
+    EXPECT_EQ(warningsSeen, 2);
 }

@@ -9,7 +9,11 @@
 #include <climits>
 #include <cmath>
 #include <memory>
+#include <future>
+#include <mutex>
 #include <numbers>
+#include <thread>
+#include <vector>
 
 #include "sdk/core/LogLine.h"
 #include "sdk/core/SdkPersistentState.h"
@@ -133,9 +137,10 @@ TEST_F(HandlerTest, EffectStatesStopsAndUnknownIds) {
     EXPECT_TRUE(LogRecorder::has(3, "HandlerStreaming",
                                  "Unable to stop effect ID " + std::to_string(effect + 100) +
                                      " : Core - Sequence not allocated"));
+    // Without a vest no render would run the fade: the effect ends at once.
     const int fading = handler.playEffect(id, p);
     EXPECT_EQ(handler.stopEffect(fading, 1.0f), 0);
-    EXPECT_EQ(handler.effectState(fading), VBZ_EFFECT_PLAYING);  // fading out, not muted
+    EXPECT_EQ(handler.effectState(fading), VBZ_EFFECT_UNKNOWN);
     EXPECT_EQ(handler.pauseAll(), 0);
     EXPECT_EQ(handler.resumeAll(), 0);
     EXPECT_EQ(handler.stopAll(), 0);
@@ -153,6 +158,76 @@ TEST_F(HandlerTest, EffectStatesStopsAndUnknownIds) {
     handler.setEffectSpeed(4242, 2.0f);  // unknown effect: the engine's warning only
     handler.setEffectVolume(4242, 50.0f);
     EXPECT_EQ(LogRecorder::count("entry not allocated (invalid map<K, T> key)"), 2);
+}
+
+TEST_F(HandlerTest, AnEffectThatEndedAnswersAsEndedWithoutWarnings) {
+    HandlerStreaming handler(nullptr);
+    const int id = handler.loadPatternFromJSON(pattern());  // 0.3 s
+    const int ended = handler.playEffect(id, vbz_effect_properties_t());
+    ASSERT_GE(ended, 0);
+    // Render as a stream would, until the engine has dropped the ended play.
+    handler.inspectEngine([](tsr::TessaronCore& engine) {
+        for (int k = 0; k < 200 && engine.sequences().size() > 0; ++k) engine.render_buffer();
+    });
+    ASSERT_EQ(handler.sequenceCount(), 0u);
+
+    LogRecorder::clear();
+    EXPECT_EQ(handler.stopEffect(ended, 0.0f), 0);
+    EXPECT_EQ(handler.stopEffect(ended, 0.5f), 0);
+    handler.setEffectSpeed(ended, 2.0f);
+    handler.setEffectVolume(ended, 50.0f);
+    EXPECT_EQ(handler.effectState(ended), VBZ_EFFECT_UNKNOWN);
+    for (const auto& line : LogRecorder::lines()) EXPECT_LT(line.level, 3) << line.tag << ": " << line.text;
+
+    // Ids never handed out still draw the engine's warning and -96.
+    for (const int never : {ended + 1, -5}) {
+        LogRecorder::clear();
+        EXPECT_EQ(handler.stopEffect(never, 0.0f), -96) << never;
+        EXPECT_EQ(LogRecorder::count("entry not allocated (invalid map<K, T> key)"), 1) << never;
+        EXPECT_TRUE(LogRecorder::has(3, "HandlerStreaming",
+                                     "Unable to stop effect ID " + std::to_string(never) +
+                                         " : Core - Sequence not allocated"));
+    }
+}
+
+TEST_F(HandlerTest, WithoutAVestStoppedEffectsAreFreedAtOnce) {
+    HandlerStreaming handler(nullptr);
+    const int id = handler.loadPatternFromJSON(pattern());
+    vbz_effect_properties_t endless;
+    endless.repeatCount = 0;
+    std::vector<int> effects;
+    for (int k = 0; k < 50; ++k) effects.push_back(handler.playEffect(id, endless));
+    // Nothing renders: they wait for a connection, all "playing".
+    EXPECT_EQ(handler.sequenceCount(), 50u);
+    EXPECT_EQ(handler.effectState(effects[0]), VBZ_EFFECT_PLAYING);
+
+    EXPECT_EQ(handler.stopEffect(effects[0], 2.0f), 0);  // a fade no render would run
+    EXPECT_EQ(handler.stopEffect(effects[1], 0.0f), 0);
+    EXPECT_EQ(handler.sequenceCount(), 48u);
+    EXPECT_EQ(handler.pauseAll(), 0);
+    EXPECT_EQ(handler.stopAll(), 0);
+    EXPECT_EQ(handler.sequenceCount(), 0u);
+    EXPECT_EQ(handler.effectState(effects[49]), VBZ_EFFECT_UNKNOWN);
+}
+
+TEST_F(HandlerTest, APatternIsReadAndCheckedWithoutTheHandlerMutex) {
+    HandlerStreaming handler(nullptr);
+    std::promise<void> release;
+    std::promise<void> locked;
+    // Another thread holds the mutex, as a long render would.
+    std::thread holder([&] {
+        std::lock_guard<std::mutex> lock(handler.handlerMutex());
+        locked.set_value();
+        release.get_future().wait();
+    });
+    locked.get_future().wait();
+    std::thread loader([&] { (void)handler.loadPatternFromJSON("{ not json"); });
+    // The reader's verdict arrives while the mutex is still taken.
+    const bool checkedMeanwhile = LogRecorder::waitFor("Invalid json format: { not json");
+    release.set_value();
+    loader.join();
+    holder.join();
+    EXPECT_TRUE(checkedMeanwhile);
 }
 
 TEST_F(HandlerTest, AccumulationWindowsFollowTheInjectedClock) {

@@ -420,6 +420,36 @@ TEST_F(PatternLoader, MaxSimultaneousSamples) {
               3u);
 }
 
+TEST_F(PatternLoader, MaxSimultaneousSamplesOfManyTracksMatchesADirectCount) {
+    // Times on a coarse grid, so that starts and ends of different tracks
+    // often coincide (ties decide the merge's order).
+    std::mt19937 random(7);
+    for (int round = 0; round < 40; ++round) {
+        std::vector<json> tracks;
+        std::vector<std::pair<double, double>> spans;
+        const int trackCount = 1 + static_cast<int>(random() % 60);
+        for (int t = 0; t < trackCount; ++t) {
+            std::vector<json> samples;
+            double at = 0.5 * static_cast<double>(random() % 4);
+            for (int k = 0, n = 1 + static_cast<int>(random() % 4); k < n; ++k) {
+                const double d = 0.5 * static_cast<double>(1 + random() % 3);
+                samples.push_back(sample(at, d));
+                spans.emplace_back(at, at + d);
+                at += d + 0.5 * static_cast<double>(random() % 3);
+            }
+            tracks.push_back(track(samples));
+        }
+        uint64_t direct = 0;  // samples sounding at each start, ends excluded
+        for (const auto& [start, end] : spans) {
+            (void)end;
+            const auto n = std::count_if(spans.begin(), spans.end(),
+                                         [&](const auto& o) { return o.first <= start && start < o.second; });
+            direct = std::max(direct, static_cast<uint64_t>(n));
+        }
+        EXPECT_EQ(load(pattern(tracks)).maxSimultaneousSamples, direct) << round;
+    }
+}
+
 TEST_F(PatternLoader, LargePatternLoads) {
     std::vector<json> tracks;
     for (int t = 0; t < 20; ++t) {

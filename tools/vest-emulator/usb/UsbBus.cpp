@@ -64,11 +64,10 @@ int UsbBus::initDepth() const {
     return initDepth_;
 }
 
-void UsbBus::failOpen(const std::string& path, bool fail) {
+void UsbBus::failOpen(const std::string& path, bool fail, int error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    failingOpens_.erase(std::remove(failingOpens_.begin(), failingOpens_.end(), path),
-                        failingOpens_.end());
-    if (fail) failingOpens_.push_back(path);
+    failingOpens_.erase(path);
+    if (fail) failingOpens_[path] = error;
 }
 
 void UsbBus::failNextWrites(int n) {
@@ -102,17 +101,20 @@ std::vector<UsbBus::Entry> UsbBus::enumerate(uint16_t vendorId, uint16_t product
     return out;
 }
 
-std::shared_ptr<UsbBus::Device> UsbBus::open(const std::string& path) {
+std::shared_ptr<UsbBus::Device> UsbBus::open(const std::string& path, int& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     ++counters_.openPath;
-    if (std::find(failingOpens_.begin(), failingOpens_.end(), path) != failingOpens_.end())
+    if (const auto failing = failingOpens_.find(path); failing != failingOpens_.end()) {
+        error = failing->second;
         return nullptr;
+    }
     for (const auto& s : slots_) {
         if (s.entry.path == path) {
             ++openHandles_;
             return s.device;
         }
     }
+    error = ENOENT;
     return nullptr;
 }
 

@@ -10,7 +10,9 @@
 // Threads: every function may be called from any thread.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,7 +57,9 @@ public:
     int initDepth() const;
 
     // Failure switches. A count applies to the next n calls of that kind.
-    void failOpen(const std::string& path, bool fail = true);
+    // hid_open_path of this path fails with errno set to error (EACCES: as
+    // for a node that the user may not open).
+    void failOpen(const std::string& path, bool fail = true, int error = EIO);
     void failNextWrites(int n);
     void failNextReads(int n);
     void failEnumerate(bool fail = true);
@@ -68,7 +72,8 @@ public:
         uint16_t productId;
     };
     std::vector<Entry> enumerate(uint16_t vendorId, uint16_t productId, bool& failed);
-    std::shared_ptr<Device> open(const std::string& path);
+    // Null when the path cannot be opened; error then holds the errno.
+    std::shared_ptr<Device> open(const std::string& path, int& error);
     void closed();
     void enumerationFreed();
     void countInit();
@@ -88,7 +93,7 @@ private:
     };
     mutable std::mutex mutex_;
     std::vector<Slot> slots_;
-    std::vector<std::string> failingOpens_;
+    std::map<std::string, int> failingOpens_;  // path -> errno
     int writeFailures_ = 0;
     int readFailures_ = 0;
     bool enumerateFails_ = false;

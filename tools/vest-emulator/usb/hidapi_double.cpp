@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -82,9 +83,12 @@ hid_device* hid_open_path(const char* path) {
         globalError = L"No path given";
         return nullptr;
     }
-    auto device = UsbBus::instance().open(path);
+    int error = 0;
+    auto device = UsbBus::instance().open(path, error);
     if (!device) {
-        globalError = L"No such emulated device";
+        // As hidapi's hidraw back-end, which leaves open()'s errno behind.
+        globalError = error == EACCES ? L"Permission denied" : L"No such emulated device";
+        errno = error;
         return nullptr;
     }
     auto* dev = new (std::nothrow) hid_device_;
