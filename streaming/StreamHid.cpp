@@ -142,9 +142,11 @@ int StreamHid::sendAndWait(const uint8_t* frame, int length, uint8_t expectedId,
             const uint8_t id = transport_->receiveBuffer[0];
             if (!isVestsOwnFrame(id)) return id == expectedId ? 0 : -10;
             if (keep && keep->size() < kMaxEarlyFrames) keep->push_back(transport_->receiveBuffer);
-            continue;
         }
+        // Also after a frame of the vest's own: a vest that keeps sending
+        // them without answering still times out.
         if (secondsBetween(start, now()) >= kAnswerTimeoutSeconds) return -6;
+        if (r >= 1) continue;
         if (r < 0)
             pause(kReadErrorPause);
         else if (now() - readBegan < kReadWaitFloor)

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -306,6 +307,32 @@ TEST_F(StreamOverUsb, ARequestThatOvertakesTheStartAnswerIsAnsweredFirst) {
     ASSERT_GE(blocks.size(), 5u);
     EXPECT_EQ(blocks.front().timestampUs, 0u);
     expectSamplesOfTheSource(blocks, 20);
+}
+
+TEST_F(StreamOverUsb, AVestThatOnlySendsItsOwnFramesStillTimesOut) {
+    vbz_test::LogCapture log;
+    plug();
+    ASSERT_EQ(stream->connect(VBZ_OUTPUT_USB, 0), 0);
+    emu::AnswerFault silent;
+    silent.silent = true;
+    vest->setFault(0x14, silent);  // StartStream is never answered...
+    std::atomic<bool> running{true};
+    std::atomic<bool> floodOver{false};
+    std::thread flood([&] {  // ...while requests keep coming
+        const auto guard = std::chrono::steady_clock::now() + 20s;
+        while (running && std::chrono::steady_clock::now() < guard) {
+            vest->sendUnsolicited(emu::makeFrame(0x16, 13, {0, 0, 0, 0, 0xD4, 0x30, 0, 0}));
+            std::this_thread::sleep_for(1ms);
+        }
+        floodOver = true;
+    });
+    const int result = stream->run();
+    const bool endedDuringTheFlood = !floodOver;
+    running = false;
+    flood.join();
+    EXPECT_EQ(result, -6);
+    EXPECT_TRUE(endedDuringTheFlood);
+    EXPECT_TRUE(log.has("StreamHid", "Could not start stream: " + errorText(-6), 4));
 }
 
 TEST_F(StreamOverUsb, AStopAskedDuringAHugeFastForwardEndsItBetweenPieces) {
