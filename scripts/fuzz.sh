@@ -24,8 +24,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 dir="build/fuzz"
-targets=(fuzz_pattern_capi fuzz_engine_render fuzz_engine_structured fuzz_usb_answers
-         fuzz_bt_reassembly fuzz_vest_session)
+targets=(fuzz_pattern_capi fuzz_engine_render fuzz_engine_structured fuzz_legacy_pattern
+         fuzz_usb_answers fuzz_bt_reassembly fuzz_vest_session)
 max_len=4096
 
 clang_can_fuzz() {

@@ -116,6 +116,8 @@ def main():
     for name, text in patterns():
         write("fuzz_pattern_capi", name + ".json", text)
         write("fuzz_engine_render", name + ".json", text)
+        # Play properties (volume, speed, boost, spatial) first.
+        write("fuzz_legacy_pattern", name, b"\x32\x0f\x00\x00" + text.encode())
     for i, seed in enumerate([b"\0" * 64, bytes(range(256)), b"\xff" * 128, b"\x01\x02" * 100]):
         write("fuzz_engine_structured", "bytes%d" % i, seed)
 
