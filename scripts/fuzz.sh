@@ -4,7 +4,8 @@
 #
 #   fuzz.sh build               builds the targets
 #   fuzz.sh smoke [SECONDS]     each target for SECONDS (default 30) from its
-#                               seeds only, all at once; part of the test
+#                               seeds only, all at once (or VBZ_FUZZ_JOBS at
+#                               a time); part of the test
 #                               command; skipped (exit 0) without a clang
 #                               that can link libFuzzer
 #   fuzz.sh run SECONDS [TARGET...]
@@ -104,7 +105,7 @@ case "$action" in
     echo "== Fuzz targets (clang, ASan+UBSan) =="
     build
     echo "== Fuzz smoke: each target ${seconds}s =="
-    run_all "$seconds" "${#targets[@]}" 0 "${targets[@]}"
+    run_all "$seconds" "${VBZ_FUZZ_JOBS:-${#targets[@]}}" 0 "${targets[@]}"
     ;;
   run)
     seconds="${2:?usage: fuzz.sh run SECONDS [TARGET...]}"; shift 2
