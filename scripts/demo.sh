@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # The main job: build the SDK, then play a few effects of an example pattern
-# on an emulated vest over Wi-Fi, and show what the vest received.
+# on an emulated vest over Wi-Fi, and show what the vest received. With
+# --orv, the example drives the emulated vest from what a private JACK server
+# (dummy driver) plays instead: audio to haptics. With --legacy, the example
+# application plays through the legacy back-end and the vest lists the
+# samples its board played, per slot.
 #
 # Wi-Fi discovery broadcasts on every network interface, so nothing here runs
 # in this machine's own network namespace: the emulated vest runs in a
@@ -15,6 +19,10 @@ emulator=build/release/tools/vest-emulator/vbz-vest-emulator
 app=build/release/examples/vibrenza_vest_demo
 pattern=examples/patterns/circle.json
 out=build/demo
+# The application's back-end: the default (streaming) or --legacy.
+mode="${VBZ_DEMO_MODE:-}"
+if [ "${1:-}" = "--legacy" ]; then mode=--legacy; shift; fi
+export VBZ_DEMO_MODE="$mode"
 
 # Second stage, inside the vest's private namespace (see the end of the file).
 if [ "${1:-}" = "--inside" ]; then
@@ -35,7 +43,10 @@ if [ "${1:-}" = "--inside" ]; then
     'ip link set lo up && ip addr add 10.213.0.2/24 broadcast + dev vbzhost && ip link set vbzhost up'
 
   echo "== emulated vest on 10.213.0.1 (private namespace)"
-  "$emulator" --udp 0.0.0.0:33624 --serial 21030042 --levels --wav "$out/vest.wav" \
+  drawing=(--levels --wav "$out/vest.wav")
+  # Nothing is streamed to draw; the pattern's one sample lasts its 2 s.
+  [ "$mode" = "--legacy" ] && drawing=(--sample-ms 2000)
+  "$emulator" --udp 0.0.0.0:33624 --serial 21030042 "${drawing[@]}" \
     >"$out/vest.out" 2>"$out/vest.err" &
   vest=$!
   for _ in $(seq 1 100); do grep -q "^serving on" "$out/vest.out" 2>/dev/null && break; sleep 0.05; done
@@ -48,7 +59,21 @@ if [ "${1:-}" = "--inside" ]; then
   done
   echo "== example application on 10.213.0.2 (second private namespace)"
   status=0
-  nsenter --net="$app_ns" "$app" --wifi "$pattern" || status=$?
+  if [ "${2:-}" = "--orv" ]; then
+    # Audio to haptics: a private JACK server (dummy driver) whose "system"
+    # output plays a sine; the application captures its loopback.
+    server="vbzdemo$$"
+    bash scripts/jack_test_server.sh start "$out/jack" "$server" build/release/tests/sdk/audio/jack_sink_clients
+    [ -s "$out/jack/ready" ] || { echo "demo: no JACK server: $(cat "$out/jack/unavailable")"; exit 1; }
+    export JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
+    jack_simple_client >/dev/null 2>&1 &
+    tone=$!
+    nsenter --net="$app_ns" "$app" --wifi --orv system --seconds 8 || status=$?
+    kill "$tone" 2>/dev/null || true
+    bash scripts/jack_test_server.sh stop "$out/jack" "$server"
+  else
+    nsenter --net="$app_ns" "$app" --wifi $mode "$pattern" || status=$?
+  fi
 
   kill -TERM "$vest"
   wait "$vest" || true
@@ -83,4 +108,4 @@ demo: cannot make private network namespaces here, so the demo did not run.
 TEXT
   exit 1
 fi
-exec "${isolate[@]}" bash "$root/scripts/demo.sh" --inside
+exec "${isolate[@]}" bash "$root/scripts/demo.sh" --inside "$@"

@@ -3,21 +3,68 @@
 // slots. Made by the back-end factory (kind 0) when the application asks for
 // the legacy back-end; owned by the VibrenzaSDK object.
 //
-// This version keeps its pattern table, effect table, gain and requests but
-// has no transport yet: a connection attempt reports (-1, -6) and a scan
-// finds nothing. The sequencing and reception threads come with the
-// transport, behind the same interface.
+// Threads. The worker of the IHandler base runs the connection and scanning
+// routines. A connection that opens starts the sequencing thread, which
+// sends every command (one transaction at a time) and runs the per-turn
+// work; it starts the reception thread, which reads whatever the vest sends
+// and completes the transaction under way. API operations only raise
+// request flags and fill queues under the handler mutex; the sequencing
+// thread carries them out in its next turn.
+//
+// Locks: the handler mutex (state, identity, tables, queues, request flags,
+// the transport pointer) and the transaction mutex (the transaction fields
+// and the slot masks) are never held together, and neither is held while a
+// frame is written or while the application is called. The handler mutex is
+// taken through HandlerLock, and the lines of work done under it are written
+// once it is released.
+//
+// A turn that sent nothing waits, at most 1 ms while effects play (else
+// until the keep-alive is due), and is woken early by API requests, board
+// statuses and a lost link; the answer wait sleeps until the answer or the
+// resend time.
+//
+// Destroying the back-end ends the connection (the callback reports it),
+// joins every thread and must not happen on one of its threads (from its
+// connection callback): that is refused with an error line and the threads
+// are left to end on their own.
 #pragma once
 
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "device/TransportFactory.h"
 #include "sdk/core/IHandler.h"
+#include "sequencer/Pattern.h"
+#include "sequencer/Sequence.h"
 
-class HandlerCommands : public IHandler {
+namespace vbz::seq {
+
+// The link's timing; tests shorten it.
+struct SequencerTiming {
+    std::chrono::steady_clock::duration answerTimeout = std::chrono::seconds(1);  // before a resend
+    int timeoutsBeforeGivingUp = 10;
+    std::chrono::steady_clock::duration keepAliveInterval = std::chrono::seconds(1);
+    std::chrono::steady_clock::duration settleTime = std::chrono::milliseconds(500);  // USB, Bluetooth
+};
+
+class HandlerCommands : public IHandler, public SequenceOwner {
 public:
-    explicit HandlerCommands(SdkPersistentState* state);
+    using Clock = std::chrono::steady_clock;
+
+    using Timing = SequencerTiming;
+
+    // factory: makes the transports tried by connections and scans.
+    explicit HandlerCommands(SdkPersistentState* state, TransportFactory factory = &makeTransport,
+                             Timing timing = {});
     ~HandlerCommands() override;
 
     vbz_device_info_t* getFirstScannedDevice() override;
@@ -48,30 +95,160 @@ public:
     int resumeAll() override;
     int stopAll() override;
 
-private:
-    struct LegacyPattern {
-        int boost = 0;  // the pattern's integer boost
+    // ---- Services of the sequencing thread (the scheduler calls them) ----
+
+    // One transaction: 0 answered, -3 no connection, -6 no answer or a
+    // transport failure (a disconnection is then under way).
+    int sendCommand(uint8_t* frame, int length);
+    // Seals and sends a 518-byte play message: the slot (0 to 19), -2 play
+    // refused, -8 no free slot, -10 a status that names no slot, or the
+    // code of sendCommand.
+    int sendPlay(uint8_t* frame) override;
+    void stopSlot(int slot, float fadeSeconds) override;
+    void setMuteStatus(uint32_t mask);
+    // The sequence now plays on slot; 0.
+    int registerSlot(int slot, bool overBudget, const std::shared_ptr<Sequence>& sequence) override;
+    // 0, or -2 when the slot is not registered.
+    int unregisterSlot(int slot) override;
+    // The wanted mute mask of the slots (bits 0 to 19).
+    void setWantedMuteMask(uint32_t mask);
+    // Steady clock, nanoseconds. Any thread.
+    int64_t nowNanoseconds() override;
+
+    // Decodes a 5-byte board status into the board masks. Reception thread
+    // (and tests).
+    void updateBoardStatus(const uint8_t* bytes);
+
+    struct SlotMasks {
+        uint32_t registered, boardReserved, wantedMute, boardMuted;
     };
-    // Reads a pattern text; 0 and the pattern, or a negative code.
-    static int readPattern(const std::string& json, LegacyPattern& out);
-    void connectionRoutine();
-    void scanningRoutine();
+    // Any thread.
+    SlotMasks slotMasks();
+
+protected:
+    // Per-turn effect scheduling on the sequencing thread
+    // (HandlerCommandsEffects.cpp): starting the queued effects in the
+    // playing list's order and stepping the playing ones, with the slots
+    // beyond the audible budget muted.
+    virtual void processEffectPlayList();
+    virtual void stepSequences();
+    // Ends the connection and joins every thread (the destructor's first
+    // half). A derived class whose overrides run on the sequencing thread
+    // calls it first in its own destructor. Idempotent.
+    void shutdown();
+    // Wakes a turn that waits for work. Any thread.
+    void wakeTurn();
+
+    // Sequences started and not finished, in play order. Sequencing thread.
+    std::vector<std::shared_ptr<Sequence>> playingList;
+
+private:
+
+    // A sequence for one play of pattern under its accumulation rules, or
+    // none when the window's maximum is reached. Under the handler mutex.
+    std::shared_ptr<Sequence> createSequence(const std::shared_ptr<Pattern>& pattern, int effectId,
+                                             const vbz_effect_properties_t& properties);
+
+    void connectionRoutine(unsigned int serialNumber);
+    void scanningRoutine(vbz_output_t output);
+    void sequencingLoop(IHidCom* link);
+    void receptionLoop(IHidCom* link);
+    void handleMessage(IHidCom* link);
+    int handshake();
+    void endConnection(IHidCom* link, bool handshakeFailed);
+    void resetDeviceState();
+
+    // What a turn has to do, read in one hold of the handler mutex.
+    struct TurnView {
+        bool request = false;  // stop-all, resume or pause pending
+        bool stops = false;
+        bool plays = false;
+        bool disconnect = false;
+    };
+    TurnView readTurnView();
+
+    // Per-turn work.
+    void synchroniseSlots(const SlotMasks& masks);
+    void updateMute(const SlotMasks& masks);
+    void processResumeAllRequest();
+    void processPauseAllRequest();
+    void processStopAllRequest();
+    void processEffectStopList();
+    void keepAlive();
+
+    bool disconnectionRequested();
+    void startDisconnection();  // the failure step of a transaction
+    void waitForWork();
+    float secondsSinceOrigin() const;
+    bool onBackendThread() const;
+    void reportConnection(int state, int error, unsigned int serial, const char* routine);
+
+    const TransportFactory factory_;
+    const Timing timing_;
 
     // Guarded by the handler mutex.
     unsigned int serialNumber_ = 0xFFFFFFFFu;
     std::string version_ = "noDeviceConnected";
-    unsigned int deviceType_ = 0xFFFFFFFFu;
+    int deviceType_ = -1;
     int globalBoost_ = 0;
-    std::map<int, LegacyPattern> patternTable_;
-    int nextPatternId_ = 0;
-    std::map<int, int> effectTable_;  // effect id -> sequence state
-    int nextEffectId_ = 0;
+    std::map<int, std::shared_ptr<Pattern>> patternTable_;
+    unsigned int nextPatternId_ = 0;
+    std::map<int, std::shared_ptr<Sequence>> effectTable_;
+    unsigned int nextEffectId_ = 0;
     std::vector<int> stopList_;
     std::vector<float> stopFades_;
+    std::vector<std::shared_ptr<Sequence>> playList_;
     std::vector<vbz_device_info_t> scannedDevices_;
+    std::vector<std::string> scannedTexts_;
+    std::unique_ptr<IHidCom> transport_;
     vbz_output_t requestedOutput_ = VBZ_OUTPUT_ANY;
+    vbz_output_t connectedOutput_ = VBZ_OUTPUT_ANY;
     bool disconnectionFlag_ = false;
-    bool pauseRequested_ = false;
     bool resumeRequested_ = false;
+    bool pauseRequested_ = false;
     bool stopAllRequested_ = false;
+    bool pausedFlag_ = false;
+
+    // Worker thread only.
+    std::map<int, std::map<uint32_t, std::string>> scanMap_;
+
+    // Sequencing thread only (slotRegister_ is cleared under the handler
+    // mutex once the thread has ended).
+    std::map<int, std::shared_ptr<Sequence>> slotRegister_;
+    IHidCom* link_ = nullptr;  // the connected transport, owned by transport_
+    Clock::time_point lastTransactionTime_{};
+    Clock::time_point pauseTime_{};
+    int commandsThisTurn_ = 0;
+    // Set before the sequencing thread starts, then read only.
+    Clock::time_point connectionOrigin_{};
+
+    // Frames reused for every send.
+    std::array<uint8_t, 10> stopFrame_{};
+    std::array<uint8_t, 8> muteFrame_{};
+
+    // Guarded by the transaction mutex.
+    std::mutex transactionMutex_;
+    std::condition_variable answered_;
+    bool pendingAnswer_ = false;
+    bool receptionEnded_ = false;  // a transaction in flight can no longer be answered
+    uint8_t expectedAnswerId_ = 0xFF;
+    uint8_t answerStatus_ = 0xFF;
+    uint32_t registeredSlots_ = 0;
+    uint32_t boardReservedSlots_ = 0;
+    uint32_t wantedMuteMask_ = 0;
+    uint32_t boardMutedSlots_ = 0;
+
+    // Wakes a turn that waits for work.
+    std::mutex wakeMutex_;
+    std::condition_variable wake_;
+    bool woken_ = false;
+
+    std::thread sequencingThread_;
+    std::thread receptionThread_;
+    std::atomic<std::thread::id> sequencingId_{};
+    std::atomic<std::thread::id> receptionId_{};
 };
+
+}  // namespace vbz::seq
+
+using vbz::seq::HandlerCommands;

@@ -1,5 +1,6 @@
 #include "sequencer/IVicinity.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "sdk/core/ErrorText.h"
@@ -53,7 +54,16 @@ CapsuleMoves::CapsuleMoves(float height_, float heading_, float tilt_)
 }
 
 void CapsuleMoves::movePoint(tsr::Point& p) const {
-    if (tilting) tsr::LayoutVibrenzaCapsule::tiltPoint(static_cast<double>(tilt), p);
+    tsr::LayoutVibrenzaCapsule::TiltMemo memo;
+    tiltPoint(p, memo);
+    turnAndLift(p);
+}
+
+void CapsuleMoves::tiltPoint(tsr::Point& p, tsr::LayoutVibrenzaCapsule::TiltMemo& memo) const {
+    if (tilting) tsr::LayoutVibrenzaCapsule::tiltPoint(static_cast<double>(tilt), p, memo);
+}
+
+void CapsuleMoves::turnAndLift(tsr::Point& p) const {
     if (turning) {
         const double x = p[0], z = p[2];
         p[0] = x * headingCos + z * headingSin;
@@ -78,10 +88,13 @@ void IVicinity::strongestWeights(const CapsuleMoves& moves, std::span<const Mirr
 
 void IVicinity::keepStrongest(std::span<const double, kActuatorCount> column,
                               std::span<double, kActuatorCount> best, bool& first) {
-    for (std::size_t i = 0; i < best.size(); ++i) {
-        if (first || column[i] > best[i]) best[i] = column[i];
+    if (first) {
+        std::copy(column.begin(), column.end(), best.begin());
+        first = false;
+        return;
     }
-    first = false;
+    // Written as a selection so that it compiles to packed maxima.
+    for (std::size_t i = 0; i < best.size(); ++i) best[i] = column[i] > best[i] ? column[i] : best[i];
 }
 
 void IVicinity::tiltOnCapsule(float angle, tsr::Point& position, tsr::Quaternion& orientation) {

@@ -40,6 +40,10 @@ struct CapsuleMoves {
     // Tilt, heading, height, in this order: the same results as the three
     // transforms below applied one after the other.
     void movePoint(tsr::Point& p) const;
+    // movePoint in two steps: the tilt, which reads and moves x and y only
+    // (the memo as for the capsule's tiltPoint), then heading and height.
+    void tiltPoint(tsr::Point& p, tsr::LayoutVibrenzaCapsule::TiltMemo& memo) const;
+    void turnAndLift(tsr::Point& p) const;
     void turn(tsr::Quaternion& q) const;
 };
 

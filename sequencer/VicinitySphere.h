@@ -27,7 +27,7 @@ public:
     // not 0; NaN counts as not 0), then weighs every actuator.
     void weights(float height, float heading, float tilt, bool mirrorX, bool mirrorY, bool mirrorZ,
                  std::span<double, kActuatorCount> column) override;
-    // Turns the orientation once for all the mirrors.
+    // Turns the orientation and builds its matrix once for all the mirrors.
     void strongestWeights(const CapsuleMoves& moves, std::span<const Mirror> mirrors,
                           std::span<double, kActuatorCount> best, bool& first) override;
 
@@ -36,12 +36,14 @@ public:
     const tsr::Matrix& inverseRotation() const { return inverseRotation_; }
 
 private:
-    // Mirror and move the centre, then weigh; workOrientation_ is set.
-    void weighMoved(const CapsuleMoves& moves, const Mirror& mirror, std::span<double, kActuatorCount> column);
+    // Distances in column become weights through the first distribution.
+    void weigh(std::span<double, kActuatorCount> column) const;
 
     tsr::Point workCentre_{};
     tsr::Matrix inverseRotation_{3, 3};
     tsr::Quaternion workOrientation_{};
+    // The first distribution, whose flat bands spare most of the arithmetic.
+    std::shared_ptr<tsr::WDFastGaussian> gaussian_;
 };
 
 // Refreshes the actuator bytes of every vicinity keyframe of the record for

@@ -1,6 +1,7 @@
 #include "streaming/AudioOutputSelection.h"
 
 #include <regex>
+#include <sstream>
 
 #include "sdk/core/LogLine.h"
 
@@ -94,14 +95,24 @@ std::string normalizeDeviceName(const char* name) {
     return out;
 }
 
-void logAudioError(IAudioHost& host, PaError error) {
-    LogLine(4, kTag) << "PortAudio error : " << host.errorText(error);
+std::vector<std::string> audioErrorTexts(IAudioHost& host, PaError error) {
+    std::vector<std::string> texts;
+    const char* text = host.errorText(error);
+    texts.push_back(std::string("PortAudio error : ") + (text ? text : ""));
     if (error == paUnanticipatedHostError) {
-        const PaHostErrorInfo* info = host.lastHostErrorInfo();
-        if (info)
-            LogLine(4, kTag) << "PortAudio error ---> Host API error = " << info->errorCode
-                             << ", hostApiType = " << info->hostApiType << ", error : " << info->errorText;
+        if (const PaHostErrorInfo* info = host.lastHostErrorInfo()) {
+            std::ostringstream detail;
+            detail << "PortAudio error ---> Host API error = " << info->errorCode
+                   << ", hostApiType = " << info->hostApiType << ", error : "
+                   << (info->errorText ? info->errorText : "");
+            texts.push_back(detail.str());
+        }
     }
+    return texts;
+}
+
+void logAudioError(IAudioHost& host, PaError error) {
+    for (const std::string& text : audioErrorTexts(host, error)) LogLine(4, kTag) << text;
 }
 
 int selectOutputDevice(IAudioHost& host, const vbz_audio_settings_t& s, DeviceNameMatch match,

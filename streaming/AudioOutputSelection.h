@@ -8,6 +8,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include <portaudio.h>
 
@@ -43,8 +44,10 @@ std::string normalizeDeviceName(const char* name);
 int selectOutputDevice(IAudioHost& host, const vbz_audio_settings_t& settings, DeviceNameMatch match,
                        PaStreamParameters& output);
 
-// Logs a PortAudio error at error level, with the host API's own error for
-// paUnanticipatedHostError.
+// The texts of a PortAudio error: one line, and a second with the host
+// API's own error for paUnanticipatedHostError.
+std::vector<std::string> audioErrorTexts(IAudioHost& host, PaError error);
+// Logs those texts at error level.
 void logAudioError(IAudioHost& host, PaError error);
 
 }  // namespace vbz

@@ -10,18 +10,13 @@
 #include "sdk/core/LogLine.h"
 #include "sdk/core/SdkPersistentState.h"
 #include "sdk/core/SerialNumberText.h"
-#include "streaming/StreamAudio.h"
-#include "streaming/StreamHid.h"
 #include "tessaron-core/src/spatial/Layout.h"
 #include "tessaron-core/src/tsr/tsr_log.h"
 
 namespace {
 constexpr const char* kTag = "HandlerStreaming";
-constexpr unsigned int kNoSerial = 0xFFFFFFFFu;
 constexpr double kSampleRate = 48000.0;
 constexpr std::size_t kBufferSize = 512;
-constexpr int kStreamHid = 1;
-constexpr int kStreamAudio = 0;
 
 // The boost of a play, from -100..100 to the engine's factor: 10^(b/50) / 100
 // for b > 0, its negative for b < 0, 0 for 0. The exponent is formed in
@@ -37,57 +32,21 @@ double playBoost(int32_t b) {
 HandlerStreaming::HandlerStreaming(SdkPersistentState* state, std::shared_ptr<SteadyClock> clock)
     : IHandler(state),
       core_(tsr::makeDefaultLayout(), kSampleRate, kBufferSize),
+      stream_(handlerMutex(), vbz::StreamSlot::defaultFactory(&core_, &handlerMutex(), this)),
       accumulationWindows_(std::move(clock)) {
     // Engine messages of warning level and above reach the SDK's sink.
     tsr_set_log_level(3);
     tsr_set_log_callback(&vbz::engineLogHook);
     // Ids this engine hands out never collide with the kept ones.
     core_.core().pattern_reserve_id_range(state ? state->lastPatternId() + 1 : 0);
-    stream_ = std::make_shared<vbz::StreamHid>(&core_, &handlerMutex(), this);
 }
 
 HandlerStreaming::~HandlerStreaming() {
     storeState(VBZ_STATE_DISCONNECTING);
-    std::shared_ptr<IStream> running;
-    {
-        vbz::HandlerLock lock(handlerMutex());
-        closing_ = true;
-        running = stream_;
-    }
-    // The worker may be about to swap in a stream of the other kind; it
-    // stops that one itself (ensureStreamKind).
-    running->stop();
-    running.reset();
+    stream_.close();
     joinWorker(kTag);
     storeState(VBZ_STATE_DISCONNECTED);
-    std::shared_ptr<IStream> last;
-    {
-        vbz::HandlerLock lock(handlerMutex());
-        last = std::move(stream_);
-    }
-    last.reset();  // outside the mutex: a stream's destructor takes it
-}
-
-std::shared_ptr<IStream> HandlerStreaming::currentStream() {
-    vbz::HandlerLock lock(handlerMutex());
-    return stream_;
-}
-
-void HandlerStreaming::ensureStreamKind(int kind) {
-    if (currentStream()->kind() == kind) return;
-    std::shared_ptr<IStream> fresh;
-    if (kind == kStreamAudio)
-        fresh = std::make_shared<vbz::StreamAudio>(&core_, &handlerMutex(), this);
-    else
-        fresh = std::make_shared<vbz::StreamHid>(&core_, &handlerMutex(), this);
-    bool closing;
-    {
-        vbz::HandlerLock lock(handlerMutex());
-        std::swap(stream_, fresh);
-        closing = closing_;
-    }
-    fresh.reset();  // the old stream, outside the mutex
-    if (closing) currentStream()->stop();
+    stream_.release();
 }
 
 vbz_device_info_t* HandlerStreaming::getFirstScannedDevice() {
@@ -125,22 +84,14 @@ int HandlerStreaming::startConnectionRoutine(vbz_output_t output, unsigned int s
 }
 
 void HandlerStreaming::connectionRoutine(unsigned int serialNumber) {
-    ensureStreamKind(kStreamHid);
+    stream_.ensureKind(vbz::kStreamHidKind);
     reloadPatterns();
     vbz_output_t output;
     {
         vbz::HandlerLock lock(handlerMutex());
         output = output_;
     }
-    const std::shared_ptr<IStream> stream = currentStream();
-    int result = stream->connect(output, serialNumber);
-    if (result >= 0) {
-        connectionRoutineTerminated(VBZ_STATE_CONNECTED, 0, stream->getVibrenzaSerialNumber());
-        result = stream->run();
-        stream->reset();
-        serialNumber = stream->getVibrenzaSerialNumber();
-    }
-    connectionRoutineTerminated(VBZ_STATE_DISCONNECTED, result, serialNumber);
+    vbz::runVestConnection(*this, *currentStream(), output, serialNumber);
 }
 
 int HandlerStreaming::startScanningRoutine(vbz_output_t output) {
@@ -148,7 +99,7 @@ int HandlerStreaming::startScanningRoutine(vbz_output_t output) {
 }
 
 void HandlerStreaming::scanningRoutine(vbz_output_t output) {
-    ensureStreamKind(kStreamHid);
+    stream_.ensureKind(vbz::kStreamHidKind);
     currentStream()->scanDevices(output);
     clearScanFlag();
     LogLine(2, kTag) << "Scanning routine terminated.";
@@ -171,16 +122,9 @@ int HandlerStreaming::connectAudio(vbz_audio_preset_t preset, vbz_audio_settings
 }
 
 void HandlerStreaming::audioConnectionRoutine(vbz_audio_preset_t preset, vbz_audio_settings_t settings) {
-    ensureStreamKind(kStreamAudio);
+    stream_.ensureKind(vbz::kStreamAudioKind);
     reloadPatterns();
-    const std::shared_ptr<IStream> stream = currentStream();
-    // Only StreamAudio has kind 0 in this back-end.
-    int result = static_cast<vbz::StreamAudio&>(*stream).connectAudio(preset, settings);
-    if (result >= 0) {
-        result = stream->run();  // reports "connected" itself once it plays
-        stream->reset();
-    }
-    connectionRoutineTerminated(VBZ_STATE_DISCONNECTED, result, kNoSerial);
+    vbz::runAudioConnection(*this, *currentStream(), preset, settings);
 }
 
 unsigned int HandlerStreaming::getVibrenzaSerialNumber() { return currentStream()->getVibrenzaSerialNumber(); }

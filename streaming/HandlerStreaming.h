@@ -37,6 +37,7 @@
 #include "sdk/core/IHandler.h"
 #include "streaming/AccumulationWindows.h"
 #include "streaming/IStream.h"
+#include "streaming/StreamSlot.h"
 #include "streaming/TesCore.h"
 
 class HandlerStreaming : public IHandler {
@@ -92,10 +93,7 @@ public:
 
 private:
     // The current stream, copied under the handler mutex.
-    std::shared_ptr<IStream> currentStream();
-    // Makes the current stream one of the wanted kind (1 vest, 0 audio); the
-    // old one is destroyed outside the mutex.
-    void ensureStreamKind(int kind);
+    std::shared_ptr<IStream> currentStream() { return stream_.current(); }
     void connectionRoutine(unsigned int serialNumber);
     void audioConnectionRoutine(vbz_audio_preset_t preset, vbz_audio_settings_t settings);
     void scanningRoutine(vbz_output_t output);
@@ -110,11 +108,9 @@ private:
 
     // Members are destroyed in reverse order: the stream before the core.
     vbz::TesCore core_;
+    vbz::StreamSlot stream_;
     // Guarded by the handler mutex.
-    std::shared_ptr<IStream> stream_;
     AccumulationWindows accumulationWindows_;
-    // Set by the destructor: a stream made from then on is stopped at once.
-    bool closing_ = false;
     vbz_output_t output_ = VBZ_OUTPUT_ANY;
     std::string audioDeviceName_;
     std::string audioApiName_;

@@ -43,15 +43,6 @@ float secondsBetween(std::chrono::steady_clock::time_point t,
     return std::chrono::duration<float>(now - t).count();
 }
 
-// The transports tried for an output, in order.
-std::vector<vbz_output_t> transportsFor(vbz_output_t output) {
-    std::vector<vbz_output_t> kinds;
-    if (output == VBZ_OUTPUT_ANY || output == VBZ_OUTPUT_USB) kinds.push_back(VBZ_OUTPUT_USB);
-    if (output == VBZ_OUTPUT_ANY || output == VBZ_OUTPUT_WIFI) kinds.push_back(VBZ_OUTPUT_WIFI);
-    if (output == VBZ_OUTPUT_ANY || output == VBZ_OUTPUT_BLUETOOTH)
-        kinds.push_back(VBZ_OUTPUT_BLUETOOTH);
-    return kinds;
-}
 }  // namespace
 
 StreamHid::StreamHid(AbstractCore* source, std::mutex* mutex, IHandler* owner,
@@ -93,10 +84,7 @@ int StreamHid::scanDevices(vbz_output_t output) {
     }
     // The transports fill the records; the links and version texts are set
     // here, once the vectors no longer grow.
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        devices[i].deviceVersion = 2 * i < texts.size() ? texts[2 * i].c_str() : nullptr;
-        devices[i].next = i + 1 < devices.size() ? &devices[i + 1] : nullptr;
-    }
+    linkScannedDevices(devices, texts);
     std::lock_guard<std::mutex> lock(*mutex);
     // Moving a vector keeps its elements where they are, so the links and
     // the text pointers hold.

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "device/IHidCom.h"
+#include "device/TransportFactory.h"
 #include "streaming/IStream.h"
 #include "streaming/SteadyClock.h"
 #include "streaming/StreamDataFrame.h"
@@ -36,8 +37,10 @@ class StreamHid : public IStream {
 public:
     // Makes a new, unconnected transport of a kind (USB 2, Wi-Fi 3,
     // Bluetooth 1); null when this build has no such transport.
-    using TransportFactory = std::function<std::unique_ptr<IHidCom>(vbz_output_t kind)>;
-    static std::unique_ptr<IHidCom> makeTransport(vbz_output_t kind);
+    using TransportFactory = vbz::TransportFactory;
+    static std::unique_ptr<IHidCom> makeTransport(vbz_output_t kind) {
+        return vbz::makeTransport(kind);
+    }
 
     // clock: what the time-outs and pauses of the exchanges follow (null:
     // the system's steady clock).

@@ -35,6 +35,17 @@ void copyBackNumbers(const vbz_audio_settings_t& used, vbz_audio_settings_t& set
     settings.suggestedOutputLatency = used.suggestedOutputLatency;
 }
 
+// The loopback device at index with its current name, so that the capture
+// finds it again after the device list has changed. Needs the host
+// initialised.
+vbz::AudioDeviceRef loopbackRef(int index) {
+    vbz::AudioDeviceRef ref;
+    ref.index = index;
+    const PaDeviceInfo* info = vbz::audioHost().deviceInfo(index);
+    if (info && info->name) ref.name = info->name;
+    return ref;
+}
+
 }  // namespace
 
 // Shared first steps of the two ORV connections: state test, audio host and
@@ -77,7 +88,7 @@ int ExperimentalVibrenzaSDK::connectOrv(vbz_output_t output, unsigned int serial
     int index = -1;
     if (const int refused = prepareOrv(loopbackDevice, index)) return refused;
     auto* orv = backendOf<HandlerORV>(owner->handler, vbz::kKindOrv);
-    orv->setLoopbackDevice(index);
+    orv->setLoopbackDevice(loopbackRef(index));
     vbz::audioHost().terminate();
     return orv->connect(output, serialNumber);
 }
@@ -88,8 +99,9 @@ int ExperimentalVibrenzaSDK::connectOrvAudio(vbz_audio_preset_t preset, vbz_audi
     int index = -1;
     if (const int refused = prepareOrv(loopbackDevice, index)) return refused;
     auto* orv = backendOf<HandlerORV>(owner->handler, vbz::kKindOrv);
+    const vbz::AudioDeviceRef device = loopbackRef(index);
     vbz::audioHost().terminate();
-    orv->setLoopbackDevice(index);
+    orv->setLoopbackDevice(device);
     vbz_audio_settings_t used = settings;
     const int result = orv->connectAudio(preset, used);
     copyBackNumbers(used, settings);

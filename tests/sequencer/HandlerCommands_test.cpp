@@ -6,22 +6,32 @@
 
 #include "sdk/core/SdkPersistentState.h"
 #include "tests/support/CallbackRecorder.h"
+#include "tests/support/LegacyPatterns.h"
 #include "tests/support/LogRecorder.h"
 
 using vbz_test::CallbackRecorder;
 using vbz_test::LogRecorder;
 
+namespace {
+// A pattern the legacy model takes: one track, one sample, this boost.
+std::string legacyPattern(int boost = 0) {
+    auto p = vbz_test::patternOf({vbz_test::trackOf({vbz_test::sampleAt(0)})});
+    p["patternBoost"] = boost;
+    return p.dump();
+}
+}  // namespace
+
 TEST(HandlerCommands, PatternIdsFollowTheKeptOnesAndFailuresUseNone) {
     LogRecorder log;
     SdkPersistentState state;
-    state.addPattern(1, "{}");
+    state.addPattern(1, legacyPattern());
     HandlerCommands handler(&state);
     EXPECT_TRUE(LogRecorder::has(0, "Sequencer", "Sequencer initialized."));
     EXPECT_EQ(handler.kind(), 0);
-    EXPECT_EQ(handler.loadPatternFromJSON("{}"), 2);
+    EXPECT_EQ(handler.loadPatternFromJSON(legacyPattern()), 2);
     EXPECT_EQ(handler.loadPatternFromJSON("[1, 2"), -5);
     EXPECT_TRUE(LogRecorder::has(4, "Sequencer", "Unable to load json pattern: Invalid Json"));
-    EXPECT_EQ(handler.loadPatternFromJSON("{\"patternBoost\": 10}"), 3);
+    EXPECT_EQ(handler.loadPatternFromJSON(legacyPattern(10)), 3);
     EXPECT_TRUE(LogRecorder::has(2, "Sequencer", "Pattern loaded. Assigned to ID: 3"));
     EXPECT_EQ(handler.getPatternIntensityBoost(3), 50);
     EXPECT_EQ(handler.getPatternIntensityBoost(9), 0);
@@ -52,7 +62,7 @@ TEST(HandlerCommands, EffectRequestsAndTheirRefusals) {
     vbz_effect_properties_t p;
     EXPECT_EQ(handler.playEffect(0, p), -2);
     EXPECT_TRUE(LogRecorder::has(4, "Sequencer", "Could not play effect: Pattern ID 0 not found."));
-    ASSERT_EQ(handler.loadPatternFromJSON("{}"), 0);
+    ASSERT_EQ(handler.loadPatternFromJSON(legacyPattern()), 0);
     EXPECT_EQ(handler.playEffect(0, p), 0);
     EXPECT_EQ(handler.effectState(0), VBZ_EFFECT_CREATED);
     EXPECT_EQ(handler.effectState(5), VBZ_EFFECT_UNKNOWN);
@@ -78,7 +88,7 @@ TEST(HandlerCommands, EffectRequestsAndTheirRefusals) {
 TEST(HandlerCommands, FailedConnectionIsReportedByTheBackendItself) {
     LogRecorder log;
     SdkPersistentState state;
-    state.addPattern(6, "{}");
+    state.addPattern(6, legacyPattern());
     CallbackRecorder recorder;
     state.setConnectionCallback(&CallbackRecorder::callback, &recorder);
     HandlerCommands handler(&state);
@@ -96,4 +106,19 @@ TEST(HandlerCommands, FailedConnectionIsReportedByTheBackendItself) {
     EXPECT_EQ(handler.getFirstScannedDevice(), nullptr);
     EXPECT_TRUE(LogRecorder::has(3, "Sequencer",
                                  "Cannot get scanned devices: no Vibrenza device found."));
+}
+
+TEST(HandlerCommands, AccumulationWindowsAreSetOnThePatternAndReleasedWithTheHandler) {
+    LogRecorder log;
+    HandlerCommands handler(nullptr);
+    const int a = handler.loadPatternFromJSON(legacyPattern());
+    const int b = handler.loadPatternFromJSON(legacyPattern());
+    // A pattern that is its own fallback holds itself: the handler's end
+    // must still release it (the sanitizer build finds a leak otherwise).
+    EXPECT_EQ(handler.setAccumulationWindowToPattern(a, a, 1.0f, 2), 0);
+    EXPECT_EQ(handler.setAccumulationWindowToPattern(b, a, 0.5f, 1), 0);
+    EXPECT_EQ(handler.eraseAccumulationWindowToPattern(b), 0);
+    EXPECT_EQ(handler.setAccumulationWindowToPattern(b, 9, 0.5f, 1), -2);
+    EXPECT_TRUE(LogRecorder::has(4, "Sequencer",
+                                 "Could not set an accumulation window: Pattern ID 9 not found."));
 }

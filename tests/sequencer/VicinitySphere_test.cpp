@@ -2,9 +2,11 @@
 // the effect's mirror flags and moves.
 #include "sequencer/VicinitySphere.h"
 
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <random>
 #include <set>
 
 #include <gtest/gtest.h>
@@ -205,5 +207,39 @@ TEST(VicinitySphere, SharedWorkOverMirrorsGivesTheWeightsOfSeparatePlacements) {
         alone.weights(c.height, c.heading, c.tilt, false, false, false, column);
         EXPECT_EQ(alone.workCentre(), p);
         EXPECT_EQ(alone.workOrientation(), q);
+    }
+}
+
+TEST(VicinitySphere, RandomisedPlaysWeighAsSeparatePlacementsToTheBit) {
+    // The shared path (one matrix, shared tilts, estimated bands) against one
+    // plain placement per mirror, over random spheres and transforms.
+    std::mt19937 rng(20261207);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    const auto bits = [](const std::array<double, 20>& a) {
+        std::array<uint64_t, 20> b{};
+        for (std::size_t i = 0; i < 20; ++i) b[i] = std::bit_cast<uint64_t>(a[i]);
+        return b;
+    };
+    for (int round = 0; round < 300; ++round) {
+        const tsr::Point centre{0.2 * u(rng), round % 9 == 0 ? 0.0 : 0.25 * u(rng), 0.2 * u(rng)};
+        const tsr::Quaternion orientation{u(rng), u(rng), u(rng), u(rng)};
+        const tsr::Point scale{0.02 + 0.3 * std::fabs(u(rng)), 0.02 + 0.3 * std::fabs(u(rng)),
+                               0.02 + 0.3 * std::fabs(u(rng))};
+        const float gain = static_cast<float>(100.0 * std::fabs(u(rng)));
+        const float height = round % 4 == 0 ? 0.0f : static_cast<float>(0.3 * u(rng));
+        const float heading = round % 5 == 0 ? 0.0f : static_cast<float>(4.0 * u(rng));
+        const float tilt = round % 6 == 0 ? 0.0f : static_cast<float>(4.0 * u(rng));
+        std::vector<IVicinity::Mirror> mirrors;
+        for (int c = 0; c < 8; ++c) {
+            if (round % 3 != 0 || c % 3 == 0) mirrors.push_back({(c & 4) != 0, (c & 2) != 0, (c & 1) != 0});
+        }
+        VicinitySphere shared(0u, centre, orientation, scale), alone(0u, centre, orientation, scale);
+        shared.setDistributionGain(0, gain);
+        alone.setDistributionGain(0, gain);
+        std::array<double, 20> best{}, expected{};
+        bool first = true, expectedFirst = true;
+        shared.strongestWeights(CapsuleMoves(height, heading, tilt), mirrors, best, first);
+        alone.IVicinity::strongestWeights(CapsuleMoves(height, heading, tilt), mirrors, expected, expectedFirst);
+        ASSERT_EQ(bits(best), bits(expected)) << "round " << round;
     }
 }

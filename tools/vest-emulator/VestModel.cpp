@@ -112,9 +112,16 @@ void VestModel::receive(const uint8_t* data, std::size_t length) {
         return;  // nothing to answer to
     }
     const uint8_t id = data[0];
+    if (answerTimeout_) {
+        if (awaitingAnswer_ && now - lastCommandTime_ < *answerTimeout_)
+            seen.problem = "command " + hexId(id) + " sent before the answer to the previous one";
+        awaitingAnswer_ = true;
+        lastCommandTime_ = now;
+    }
     std::vector<Frame> replies;
     std::vector<Replies::Later> later;
     const auto it = commands_.find(id);
+    const std::string ordering = seen.problem;
     if (it == commands_.end()) {
         seen.problem = "unknown command id " + hexId(id);
         replies.push_back(deviceErrorFrame(-2));
@@ -137,6 +144,8 @@ void VestModel::receive(const uint8_t* data, std::size_t length) {
         replies = std::move(r.frames);
         later = std::move(r.unsolicited);
     }
+    if (!ordering.empty() && seen.problem != ordering)
+        seen.problem = ordering + "; " + seen.problem;
     recordLocked(std::move(seen));
     queueRepliesLocked(id, std::move(replies), now);
     for (auto& l : later) queueLocked(std::move(l.bytes), now + l.delay);
@@ -152,7 +161,7 @@ void VestModel::queueRepliesLocked(uint8_t commandId, std::vector<Frame> replies
                                    Clock::time_point now) {
     AnswerFault* active = faultForLocked(commandId);
     if (!active || active->times == 0) {
-        for (auto& f : replies) queueLocked(std::move(f), now);
+        for (auto& f : replies) queueLocked(std::move(f), now, true);
         return;
     }
     const AnswerFault fault = *active;
@@ -173,12 +182,13 @@ void VestModel::queueRepliesLocked(uint8_t commandId, std::vector<Frame> replies
             sealFrame(f);
         }
         if (fault.badCrc && f.size() >= 2) f.back() ^= 0x5A;
-        queueLocked(std::move(f), due);
+        if (fault.twice) queueLocked(f, due, true);
+        queueLocked(std::move(f), due, true);
     }
 }
 
-void VestModel::queueLocked(Frame frame, Clock::time_point due) {
-    Pending p{due, nextOrder_++, std::move(frame)};
+void VestModel::queueLocked(Frame frame, Clock::time_point due, bool answer) {
+    Pending p{due, nextOrder_++, std::move(frame), answer};
     const auto pos = std::upper_bound(outbox_.begin(), outbox_.end(), p,
                                       [](const Pending& a, const Pending& b) {
                                           return a.due < b.due ||
@@ -207,6 +217,7 @@ std::optional<Frame> VestModel::nextFrame(Clock::time_point deadline) {
         const auto now = Clock::now();
         if (!outbox_.empty() && outbox_.front().due <= now) {
             Frame f = std::move(outbox_.front().bytes);
+            if (outbox_.front().answer) awaitingAnswer_ = false;
             outbox_.erase(outbox_.begin());
             return f;
         }
@@ -317,6 +328,11 @@ std::size_t VestModel::countReceived(uint8_t id) const {
 std::vector<std::string> VestModel::violations() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return violations_;
+}
+
+void VestModel::checkOneCommandAtATime(Clock::duration answerTimeout) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answerTimeout_ = answerTimeout;
 }
 
 void VestModel::clearRecord() {

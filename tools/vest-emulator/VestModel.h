@@ -67,6 +67,7 @@ struct AnswerFault {
     std::vector<Frame> ownFramesFirst;      // frames of the vest's own (board status, data
                                             // requests), first; with the reply's delay
     std::optional<int8_t> deviceError;      // reply DeviceError(code) instead
+    bool twice = false;                     // every reply goes out twice
     int times = -1;                         // replies it applies to; -1 for ever
 };
 
@@ -146,6 +147,11 @@ public:
     std::size_t countReceived(uint8_t id) const;
     // Problems found in the host's frames (bad CRC, unknown id, ...).
     std::vector<std::string> violations() const;
+    // Holds the host to one command at a time: a frame that arrives before
+    // the host has taken the answer to the previous one is a violation,
+    // unless at least answerTimeout passed since that one (a resend after
+    // the host gave up waiting). Off until called.
+    void checkOneCommandAtATime(Clock::duration answerTimeout);
     void clearRecord();
     // Frames waiting to be taken by the host.
     std::size_t pendingFrames() const;
@@ -159,12 +165,13 @@ private:
         Clock::time_point due;
         uint64_t order;
         Frame bytes;
+        bool answer = false;  // a reply to a host command
     };
 
     void installStandardCommands();
     // Applies the fault of this command (if any) and queues the replies.
     void queueRepliesLocked(uint8_t commandId, std::vector<Frame> replies, Clock::time_point now);
-    void queueLocked(Frame frame, Clock::time_point due);
+    void queueLocked(Frame frame, Clock::time_point due, bool answer = false);
     void recordLocked(HostFrame frame);
     AnswerFault* faultForLocked(uint8_t commandId);
     Frame noiseFrameLocked();
@@ -186,6 +193,9 @@ private:
     std::array<std::size_t, 256> receivedById_{};
     std::vector<std::string> violations_;
     std::function<void()> queuedListener_;
+    std::optional<Clock::duration> answerTimeout_;  // one command at a time
+    bool awaitingAnswer_ = false;
+    Clock::time_point lastCommandTime_{};
 };
 
 }  // namespace vbz::emu

@@ -6,12 +6,14 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <pthread.h>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "tools/vest-emulator/LegacyBoard.h"
 #include "tools/vest-emulator/LevelChart.h"
 #include "tools/vest-emulator/StdioAdapter.h"
 #include "tools/vest-emulator/StreamingVest.h"
@@ -50,7 +52,36 @@ constexpr const char* kUsage =
     "  --levels         at the end, draw each actuator's level over time\n"
     "                   (decoded signals are kept only for --wav and --levels;\n"
     "                   otherwise the emulator does not grow over a long run)\n"
+    "legacy playback board (PlaySample and the slot commands, always on): at the\n"
+    "  end, the samples it played, per slot.\n"
+    "  --sample-ms N    how long a sample without maximum duration plays\n"
+    "                   (default 500)\n"
     "  --help           this text\n";
+
+// "legacy board: 7 samples played (2 muted); slot 0 x3, slot 1 x4"
+std::string boardSummary(const std::vector<vbz::emu::DecodedPlay>& plays) {
+    std::map<int, int> perSlot;
+    int muted = 0;
+    int refused = 0;
+    for (const auto& p : plays) {
+        if (p.status >= vbz::emu::LegacyBoard::kSlots) {
+            ++refused;
+            continue;
+        }
+        ++perSlot[p.status];
+        if (p.flags & 1) ++muted;
+    }
+    std::ostringstream out;
+    out << "legacy board: " << (plays.size() - static_cast<std::size_t>(refused)) << " samples played ("
+        << muted << " muted)";
+    const char* sep = "; ";
+    for (const auto& [slot, count] : perSlot) {
+        out << sep << "slot " << slot << " x" << count;
+        sep = ", ";
+    }
+    if (refused > 0) out << "; " << refused << " refused";
+    return out.str();
+}
 
 bool parseNumber(const std::string& text, unsigned long long max, unsigned long long& out) {
     try {
@@ -88,6 +119,7 @@ int main(int argc, char** argv) {
     StreamingOptions streaming;
     std::string wavPath;
     bool levels = false;
+    vbz::emu::LegacyBoardOptions boardOptions;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--help") {
@@ -131,6 +163,8 @@ int main(int argc, char** argv) {
             streaming.silentAfter = static_cast<int>(n);
         } else if (arg == "--stop-after" && parseNumber(value, 1000000000ULL, n)) {
             streaming.stopAfter = static_cast<int>(n);
+        } else if (arg == "--sample-ms" && parseNumber(value, 600000ULL, n) && n > 0) {
+            boardOptions.defaultSignalSeconds = static_cast<double>(n) / 1000.0;
         } else if (arg == "--wav" && !value.empty()) {
             wavPath = value;
         } else {
@@ -147,6 +181,7 @@ int main(int argc, char** argv) {
     if (!streaming.keepSignals) vest->setRecordLimit(256);
     vest->setDiscoverStatus(static_cast<uint8_t>(discoverStatus));
     vest->setOldFirmware(oldFirmware);
+    std::unique_ptr<LegacyBoard> board;
     int badLines = 0;
     std::unique_ptr<StreamingVest> stream;
     if (!udpAddress.empty()) {
@@ -156,9 +191,10 @@ int main(int argc, char** argv) {
         sigaddset(&stopSignals, SIGINT);
         sigaddset(&stopSignals, SIGTERM);
         pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-        // Made after the mask, so that its pacing thread leaves the signals
-        // to sigwait too.
+        // Made after the mask, so that their threads leave the signals to
+        // sigwait too.
         stream = std::make_unique<StreamingVest>(vest, streaming);
+        board = std::make_unique<LegacyBoard>(vest, boardOptions);
         UdpVestServer server;
         std::string error;
         const auto bound = server.add(vest, *UdpEndpoint::parse(udpAddress), &error);
@@ -173,10 +209,11 @@ int main(int argc, char** argv) {
     } else {
         streaming.pacing = StreamingOptions::Pacing::Lockstep;
         stream = std::make_unique<StreamingVest>(vest, streaming);
+        board = std::make_unique<LegacyBoard>(vest, boardOptions);
         StdioAdapter adapter(*vest, std::cin, std::cout, std::cerr);
         badLines = adapter.run(std::chrono::milliseconds(waitMs));
     }
-    auto problems = vest->violations();
+    auto problems = board->violations();  // the model's and the board's
     for (const auto& p : stream->problems()) problems.push_back("stream: " + p);
     for (const auto& p : problems) std::cerr << "host frame: " << p << "\n";
     const auto stats = stream->stats();
@@ -184,6 +221,7 @@ int main(int argc, char** argv) {
         std::cerr << "stream: " << stats.requests << " requests, " << stats.answered
                   << " answered, request to frame p50 " << stats.p50 * 1e6 << " us, p99 "
                   << stats.p99 * 1e6 << " us, max " << stats.max * 1e6 << " us\n";
+    if (const auto plays = board->plays(); !plays.empty()) std::cerr << boardSummary(plays) << "\n";
     if (levels) std::cout << levelChart(stream->signals(), 2000) << std::flush;
     bool wavFailed = false;
     if (!wavPath.empty()) {

@@ -24,6 +24,13 @@ void LowPassFilter::setSource(const float* source) {
     filteredCount_ = 0;
 }
 
+void LowPassFilter::skipTo(uint64_t consumed) {
+    if (!enabled) return;
+    if (filteredCount_ < consumed) sample(consumed - 1);
+    // Without a source nothing was counted; the next block starts afresh.
+    filteredCount_ = filteredCount_ >= consumed ? filteredCount_ - consumed : 0;
+}
+
 void LowPassFilter::reset() {
     for (State& s : states_) s = State{0.0, 0.0};
     lastOutput_ = 0.0;

@@ -32,6 +32,13 @@ public:
     // Restarts the count at the new source's index 0; states and cached
     // outputs carry over, so a one-sample continuation keeps filtering.
     void setSource(const float* source);
+    // The next source begins `consumed` samples after the current one's
+    // index 0 and continues it: the samples up to there that were skipped
+    // still go through the cascade (every sample must, or the states lose
+    // their history), and the count and the cached outputs are re-counted
+    // from the new start. continueSource then takes the new pointer.
+    void skipTo(uint64_t consumed);
+    void continueSource(const float* source) { source_ = source; }
     // Puts the cascade at rest.
     void reset();
     // The filtered source sample at index. Indices must not go back more than

@@ -63,8 +63,11 @@ public:
 
     // Chooses the filter mode for the coming block: off when the output's
     // Nyquist frequency lies above bandHigh, muted when the whole band lies
-    // above it, otherwise the table's low-pass at that frequency (restarted
-    // at rest).
+    // above it, otherwise the table's low-pass at that frequency. A block
+    // that continues the previous one (its source starts at the first sample
+    // that one did not consume, at the same output rate) keeps the cascade's
+    // states, so block boundaries leave no trace in the signal; any other
+    // block restarts the low-pass at rest.
     void configure(double outputRate, double bandLow, double bandHigh, const ResampleJob& job);
     // Fills the job's destination; 0, or kInvalidArgument (nothing changed)
     // for a null buffer with a non-zero length, a ratio outside
@@ -72,6 +75,12 @@ public:
     int32_t process(ResampleJob& job);
     // Back to position 0 with the cascade at rest (on a seek).
     void reset();
+
+private:
+    // Where a continuing block's source starts, and the rate it keeps; null
+    // and NaN when no block has run since construction or reset.
+    const float* continuation_ = nullptr;
+    double lastRate_;
 };
 
 }  // namespace tsr

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "tessaron-core/src/render/RenderKernels.h"
 #include "tessaron-core/src/tsr/time_utils.h"
 
 namespace tsr {
@@ -54,23 +55,36 @@ std::size_t Effect::render(double rate, double volume, double speed, double gain
     const double t = generator_.time() + elapsedBefore_;
     const double dt = 1.0 / r;
     const double st = samplesToSeconds(r, offset);
-    const std::size_t n = static_cast<std::size_t>(
-        std::min<uint64_t>(generator_.render(r, static_cast<float>(volume), workBuffer_, st), count));
+    // The volume goes in with the envelope, in one pass.
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<uint64_t>(generator_.render(r, 1.0f, workBuffer_, st), count));
 
-    envelope_.apply(t, dt, workBuffer_.data(), n);
+    envelope_.applyWithGain(t, dt, static_cast<float>(volume), workBuffer_.data(), n);
     fade.apply(offset, workBuffer_.data(), n);
 
     const float e = envelope_.valueAt(t);
     if (layout) spatialiser_.compute(*layout, props, t, static_cast<double>(e) * gain);
     const std::vector<double>& weights = spatialiser_.actuatorWeights();
 
+    // Only the actuators that this effect reaches: on a vest a sound is felt
+    // on a few of them, and the others would only add zeros (or, for samples
+    // made infinite by an infinite volume, NaN that silenced the actuator for
+    // every other sequence too).
     const std::size_t channels = std::min(buffers.size(), weights.size());
+    if (mixTargets_.size() < channels) {
+        mixTargets_.resize(channels);
+        mixWeights_.resize(channels);
+    }
+    std::size_t reached = 0;
     for (std::size_t ch = 0; ch < channels; ++ch) {
         std::vector<double>& out = buffers[ch];
-        if (out.size() < offset + n) continue;
-        const double w = weights[ch];
-        double* dst = out.data() + offset;
-        for (std::size_t i = 0; i < n; ++i) dst[i] += static_cast<double>(workBuffer_[i]) * w;
+        if (weights[ch] == 0.0 || out.size() < offset + n) continue;
+        mixTargets_[reached] = out.data() + offset;
+        mixWeights_[reached] = weights[ch];
+        ++reached;
+    }
+    if (reached > 0 && n > 0) {
+        renderKernels().mix(mixTargets_.data(), mixWeights_.data(), reached, workBuffer_.data(), n);
     }
     return offset + n;
 }

@@ -38,6 +38,10 @@ public:
 
 private:
     std::vector<float> workBuffer_;
+    // The accumulators and weights of the actuators this block reaches
+    // (non-zero weight), sized once to the actuator count.
+    std::vector<double*> mixTargets_;
+    std::vector<double> mixWeights_;
     double speed_ = 1.0;
     VolumeEnvelope envelope_;
     double elapsedBefore_ = 0.0;

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tessaron-core/src/filter/Saturating.h"
+#include "tessaron-core/src/render/RenderKernels.h"
+
 namespace tsr {
 
 bool VolumeEnvelope::addPoint(double t, double v) {
@@ -50,6 +53,50 @@ void VolumeEnvelope::apply(double t0, double dt, float* samples, std::size_t n) 
         }
         samples[i] *= v;
         t += dt;
+    }
+}
+
+}  // namespace tsr
+
+namespace tsr {
+
+void VolumeEnvelope::applyWithGain(double t0, double dt, float gain, float* samples, std::size_t n) const {
+    if (points_.empty() || !(dt > 0.0) || !std::isfinite(dt) || !std::isfinite(t0)) {
+        // Silence, or times that do not move on: nothing to gain by stretches.
+        for (std::size_t i = 0; i < n; ++i) samples[i] *= gain;
+        apply(t0, dt, samples, n);
+        return;
+    }
+    const RenderKernels& kernels = renderKernels();
+    const std::size_t count = points_.size();
+    const double g = static_cast<double>(gain);
+    // As in apply: sample i lies in stretch k, the first point at or after its time.
+    std::size_t k = static_cast<std::size_t>(
+        std::lower_bound(points_.begin(), points_.end(), t0, [](const Point& p, double x) { return p.time < x; }) -
+        points_.begin());
+    std::size_t i = 0;
+    while (i < n) {
+        std::size_t end = n;
+        if (k < count) {
+            const uint64_t within = saturatingToU64(std::floor((points_[k].time - t0) / dt) + 1.0);
+            end = std::max(i, static_cast<std::size_t>(std::min<uint64_t>(within, n)));
+        }
+        if (end > i) {
+            double a;
+            double b = 0.0;
+            if (k == 0) {
+                a = g * points_[0].value;
+            } else if (k == count) {
+                a = g * points_.back().value;
+            } else {
+                const Segment& s = segments_[k - 1];
+                a = g * (s.slope * (t0 + static_cast<double>(i) * dt) + s.intercept);
+                b = g * s.slope * dt;
+            }
+            kernels.scaleByLine(samples + i, end - i, a, b);
+            i = end;
+        }
+        ++k;
     }
 }
 

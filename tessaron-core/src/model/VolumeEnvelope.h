@@ -25,6 +25,10 @@ public:
     float valueAt(double t) const;
     // Multiplies sample i by the value at t0 + i * dt (no point: silence).
     void apply(double t0, double dt, float* samples, std::size_t n) const;
+    // The same times gain, one straight stretch per segment that the block
+    // crosses rather than a search per sample; equal to apply up to the last
+    // bits.
+    void applyWithGain(double t0, double dt, float gain, float* samples, std::size_t n) const;
 
     const std::vector<Point>& points() const { return points_; }
     const std::vector<Segment>& segments() const { return segments_; }

@@ -84,7 +84,9 @@ uint64_t PlaybackGenerator::generate(double outputRate, float gain, std::vector<
     resampler_.process(job_);  // a refused block consumes and produces nothing
     playhead_ = std::min(saturatingAdd(playhead_, job_.consumed()), end_);
     const uint64_t produced = std::min<uint64_t>(job_.produced(), out.size());
-    for (uint64_t i = 0; i < produced; ++i) out[i] *= gain;
+    if (gain != 1.0f) {
+        for (uint64_t i = 0; i < produced; ++i) out[i] *= gain;
+    }
     return produced;
 }
 

@@ -119,6 +119,11 @@ void LayoutVibrenzaCapsule::tilt(double angle, Point& p, Quaternion& q) const {
 }
 
 void LayoutVibrenzaCapsule::tiltPoint(double angle, Point& p) {
+    TiltMemo memo;
+    tiltPoint(angle, p, memo);
+}
+
+void LayoutVibrenzaCapsule::tiltPoint(double angle, Point& p, TiltMemo& memo) {
     constexpr double h = kHalfHeight;
     double x = p[0], y = p[1];
     double rho;
@@ -130,7 +135,11 @@ void LayoutVibrenzaCapsule::tiltPoint(double angle, Point& p) {
         rho = std::fabs(x);
         if (x == 0.0) return;  // on the vertical axis: nowhere to move
     }
-    const double alpha = std::atan(h / rho);
+    if (!(rho == memo.rho)) {  // NaN never matches
+        memo.rho = rho;
+        memo.alpha = std::atan(h / rho);
+    }
+    const double alpha = memo.alpha;
     const double g = wrapAngle(std::atan2(y, x) + angle);
 
     if (g > kPi - alpha) {  // upper part of the side at negative x

@@ -78,6 +78,13 @@ public:
     void tilt(double angle, Point& p, Quaternion& q) const override;
     // The point's part of tilt: along the profile in the x-y plane, z kept.
     static void tiltPoint(double angle, Point& p);
+    // The angle the cylinder's rim makes from the centre at profile radius
+    // rho, kept for the next point of the same radius (its mirror images).
+    struct TiltMemo {
+        double rho = -1.0;
+        double alpha = 0.0;
+    };
+    static void tiltPoint(double angle, Point& p, TiltMemo& memo);
 };
 
 // Kind 0 gives a LayoutBasic, any other kind the capsule.

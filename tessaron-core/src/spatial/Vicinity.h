@@ -5,8 +5,10 @@
 // keyframe that holds it; rendering thread only, no locking.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "tessaron-core/src/spatial/Layout.h"
@@ -95,6 +97,39 @@ public:
 // both measure this way.
 void ellipsoidDistances(const Quaternion& orientation, const Point& centre, const Point& scale,
                         const Matrix& positions, std::size_t n, Matrix& inverseRotation, double* out);
+// The two halves of the above, for callers that measure from several centres
+// under one orientation: the matrix (3 x 3) of the inverted orientation, then
+// the distances with it. Together they give the very same values.
+void inverseRotationOf(const Quaternion& orientation, Matrix& inverseRotation);
+void ellipsoidDistances(const Matrix& inverseRotation, const Point& centre, const Point& scale,
+                        const Matrix& positions, std::size_t n, double* out);
+// The first (up to kMost) positions of a layout as strongestEllipsoidWeights
+// estimates from them: single precision, by axis, zeros after the last, and
+// the largest magnitude per axis. Built once per layout, then only read.
+class PositionEstimates {
+public:
+    static constexpr std::size_t kMost = 64;
+    explicit PositionEstimates(const Matrix& positions);
+    std::size_t size() const { return n_; }
+    const float* axis(std::size_t a) const { return axes_[a].data(); }
+    double largest(std::size_t a) const { return largest_[a]; }
+
+private:
+    std::size_t n_;
+    alignas(16) std::array<std::array<float, kMost>, 3> axes_;
+    std::array<double, 3> largest_{};
+};
+
+// For each of the first n positions, the largest weight g gives it over the
+// centres: the largest over the centres of ellipsoidDistances followed by
+// g.apply, to the bit. Distances that an estimate places for certain in a
+// band where g is flat (before r0, between r1 and r2, from r3 on) take that
+// band's value without their divisions and square root, and those shown not
+// to beat the plateau another centre gives are left out. estimates is built
+// from positions. Allocates nothing.
+void strongestEllipsoidWeights(const Matrix& inverseRotation, std::span<const Point> centres, const Point& scale,
+                               const Matrix& positions, const PositionEstimates& estimates, std::size_t n,
+                               const WDFastGaussian& g, double* out);
 
 // Kind 0: VicinityWeights, kind 1: VicinitySphere, other kinds: empty pointer.
 std::shared_ptr<IVicinity> makeVicinity(int kind, const Point& position, const Quaternion& orientation,

@@ -1,6 +1,7 @@
 // The engine's render step.
 #include <cmath>
 
+#include "tessaron-core/src/render/RenderKernels.h"
 #include "tessaron-core/src/signal/EngineClock.h"
 #include "tessaron-core/src/tsr/TessaronCore.h"
 #include "tessaron-core/src/tsr/time_utils.h"
@@ -9,13 +10,6 @@
 namespace tsr {
 namespace {
 constexpr const char* kSource = "tessaron-core/src/tsr";
-
-// To [-1, 1]; a NaN sample is silence, not full scale.
-inline double clampSample(double x) {
-    if (x >= 1.0) return 1.0;
-    if (x <= -1.0) return -1.0;
-    return std::isnan(x) ? 0.0 : x;
-}
 }  // namespace
 
 void TessaronCore::render_buffer() {
@@ -35,9 +29,8 @@ void TessaronCore::render_buffer() {
 
     layout_->clearChanged();
 
-    for (auto& buffer : buffers_) {
-        for (double& x : buffer) x = clampSample(x);
-    }
+    const RenderKernels& kernels = renderKernels();
+    for (auto& buffer : buffers_) kernels.clampToFullScale(buffer.data(), buffer.size());
 
     auto& entries = sequences_.entries();
     for (auto it = entries.begin(); it != entries.end();) {

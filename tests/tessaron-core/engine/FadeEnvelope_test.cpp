@@ -101,4 +101,40 @@ TEST(VolumeEnvelope, ApplyMatchesValueAtAcrossSeveralSegments) {
     empty.apply(0.0, dt, silent.data(), silent.size());
     EXPECT_EQ(silent, std::vector<float>(4, 0.0f));
 }
+// The block form (one straight stretch per segment, with the volume) gives
+// what the sample-by-sample form gives, wherever the block starts and however
+// many points it crosses, and falls back to it for times that do not move on.
+TEST(VolumeEnvelope, ApplyWithGainMatchesApplyTimesTheGain) {
+    VolumeEnvelope env;
+    for (const auto& [t, v] : {std::pair{0.1, 0.2}, std::pair{0.15, 1.0}, std::pair{0.4, 0.5},
+                               std::pair{0.41, 0.9}, std::pair{1.0, 0.0}}) {
+        ASSERT_TRUE(env.addPoint(t, v));
+    }
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        double t0, dt;
+        std::size_t n;
+    };
+    for (const Case& c : {Case{0.0, 1.0 / 48000.0, 512}, Case{0.09, 1.0 / 2000.0, 25}, Case{0.0, 1.0 / 500.0, 600},
+                          Case{0.399, 1.0 / 8000.0, 200}, Case{0.95, 1.0 / 100.0, 30}, Case{2.0, 0.001, 10},
+                          Case{-1.0, 0.01, 300}, Case{0.2, 0.0, 8}, Case{0.2, inf, 8}, Case{0.2, std::nan(""), 8},
+                          Case{0.15, 0.05, 1}}) {
+        std::vector<float> a(c.n), b(c.n);
+        for (std::size_t i = 0; i < c.n; ++i) a[i] = b[i] = 0.3f + 0.001f * static_cast<float>(i % 17);
+        env.apply(c.t0, c.dt, a.data(), c.n);
+        env.applyWithGain(c.t0, c.dt, 0.7f, b.data(), c.n);
+        for (std::size_t i = 0; i < c.n; ++i) {
+            if (std::isnan(a[i])) {  // a time that is not a number has no value in either form
+                ASSERT_TRUE(std::isnan(b[i])) << c.t0 << " " << c.dt << " " << i;
+                continue;
+            }
+            ASSERT_NEAR(b[i], a[i] * 0.7f, 1e-6) << c.t0 << " " << c.dt << " " << i;
+        }
+    }
+    VolumeEnvelope none;
+    std::vector<float> s(5, 1.0f);
+    none.applyWithGain(0.0, 0.01, 2.0f, s.data(), s.size());
+    EXPECT_EQ(s, std::vector<float>(5, 0.0f));
+}
+
 }  // namespace

@@ -309,18 +309,43 @@ TEST(Resampler, FilteredOutputIsTheCascadeOverTheSource) {
     for (std::size_t i = 0; i < b.out.size(); ++i) ASSERT_EQ(b.out[i], reference.sample(16 * i)) << i;
 }
 
-// The cascade restarts at rest for every block, so a block's filtered output
-// does not depend on the blocks before it.
-TEST(Resampler, EachBlockFiltersFromRest) {
+// Consecutive blocks of one job filter as one block would: the cascade
+// carries its states over the boundary (also through samples that no output
+// position reached); a block that does not continue the previous one (another
+// source, another rate, a reset) starts from rest.
+TEST(Resampler, ContinuingBlocksKeepTheCascadeOthersStartFromRest) {
     const std::vector<float> src = tone(90.0, 4000);
+    const std::vector<float> whole = playInBlocks(src, 500.0, 100000, 50.0, 300.0);
+    for (uint64_t block : {1ull, 3ull, 25ull, 64ull}) {
+        const std::vector<float> blocks = playInBlocks(src, 500.0, block, 50.0, 300.0);
+        ASSERT_EQ(blocks.size(), whole.size()) << block;
+        for (std::size_t i = 0; i < whole.size(); ++i) ASSERT_NEAR(blocks[i], whole[i], 1e-6) << block << " " << i;
+    }
+
     Resampler fresh;
     const Block alone = run(fresh, src.data() + 2000, 2000, false, 0.0f, 20, 500.0, 50.0, 300.0);
+    const auto firstHalf = [&](Resampler& r) {
+        const Block first = run(r, src.data(), 2000, true, src[2000], 200, 500.0, 50.0, 300.0);
+        EXPECT_EQ(first.consumed, 2000u);
+    };
+    Resampler continued;
+    firstHalf(continued);
+    EXPECT_NE(run(continued, src.data() + 2000, 2000, false, 0.0f, 20, 500.0, 50.0, 300.0).out, alone.out);
 
-    Resampler used;
-    const Block first = run(used, src.data(), 2000, true, src[2000], 200, 500.0, 50.0, 300.0);
-    EXPECT_EQ(first.consumed, 2000u);
-    const Block second = run(used, src.data() + 2000, 2000, false, 0.0f, 20, 500.0, 50.0, 300.0);
-    EXPECT_EQ(second.out, alone.out);
+    Resampler elsewhere;
+    firstHalf(elsewhere);
+    run(elsewhere, src.data(), 10, false, 0.0f, 0, 500.0, 50.0, 300.0);  // a source that does not follow on
+    EXPECT_EQ(run(elsewhere, src.data() + 2000, 2000, false, 0.0f, 20, 500.0, 50.0, 300.0).out, alone.out);
+
+    Resampler rate;
+    firstHalf(rate);
+    run(rate, src.data() + 2000, 2000, false, 0.0f, 0, 510.0, 50.0, 300.0);  // consumes nothing
+    EXPECT_EQ(run(rate, src.data() + 2000, 2000, false, 0.0f, 20, 500.0, 50.0, 300.0).out, alone.out);
+
+    Resampler seeked;
+    firstHalf(seeked);
+    seeked.reset();
+    EXPECT_EQ(run(seeked, src.data() + 2000, 2000, false, 0.0f, 20, 500.0, 50.0, 300.0).out, alone.out);
 }
 
 TEST(Resampler, ResetReturnsToTheStart) {

@@ -168,3 +168,33 @@ TEST_F(Playback, RefusedRatesAndEmptyBuffersProduceNothing) {
     EXPECT_EQ(g.time(), 0.0);
     EXPECT_GT(g.render(8.0, 1.0f, buf, 0.0), 0u);  // ratio 1000 is accepted
 }
+
+// Rendering a row in blocks is rendering it in one: the low-pass cascade
+// (active at these rates for rows 0 and 11, bands 68-368 Hz and 143-419 Hz)
+// keeps its states from one block to the next instead of restarting from
+// rest, which made a click at every block boundary.
+TEST_F(Playback, BlocksOfAnySizeRenderAsOneBlock) {
+    for (uint64_t row : {0u, 11u}) {
+        for (double rate : {500.0, 640.0, 800.0}) {
+            const auto play = [&](std::size_t block) {
+                PlaybackGenerator g(sampleOf(row, 0.05, 1.5));
+                std::vector<float> all;
+                std::vector<float> buf(block);
+                uint64_t n;
+                while ((n = g.render(rate, 1.0f, buf, 0.0)) > 0) {
+                    all.insert(all.end(), buf.begin(), buf.begin() + static_cast<long>(n));
+                }
+                return all;
+            };
+            const std::vector<float> whole = play(100000);
+            ASSERT_GT(whole.size(), 500u);
+            for (std::size_t block : {25u, 50u, 100u, 512u}) {
+                const std::vector<float> blocks = play(block);
+                ASSERT_EQ(blocks.size(), whole.size()) << row << " " << rate << " " << block;
+                for (std::size_t i = 0; i < whole.size(); ++i) {
+                    ASSERT_NEAR(blocks[i], whole[i], 1e-6) << row << " " << rate << " " << block << " " << i;
+                }
+            }
+        }
+    }
+}

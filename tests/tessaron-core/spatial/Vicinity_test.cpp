@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <numbers>
+#include <random>
+#include <span>
 #include <vector>
 
 #include "tessaron-core/src/spatial/WeightDistribution.h"
@@ -68,6 +71,107 @@ TEST(WDFastGaussian, GainRadiiAndRisingEdge) {
     std::vector<double> z{0.0, 0.5, 3.0};
     wd.apply(z);
     EXPECT_EQ(z, (std::vector<double>{0, 0, 0}));
+}
+
+TEST(WDFastGaussian, PairedValuesWeighAsSingleOnes) {
+    // apply takes values two by two and the last odd one alone: both ways
+    // give the same bits, across every band and the edge cases.
+    WDFastGaussian wd(37.0f, 0.2f, 0.4f, 0.6f, 1.0f, "x");
+    std::vector<double> d{-1.0, 0.0, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.61, 0.8, 0.999, 1.0, 2.0,
+                          -0.0, std::nan(""), HUGE_VAL, -HUGE_VAL};
+    std::vector<double> paired = d;
+    wd.apply(paired);
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        double one = d[i];
+        wd.apply(std::span<double>(&one, 1));
+        EXPECT_EQ(std::bit_cast<uint64_t>(paired[i]), std::bit_cast<uint64_t>(one)) << d[i];
+    }
+}
+
+TEST(VicinitySphere, StrongestEllipsoidWeightsAreDistancesThenGaussianToTheBit) {
+    // The estimated bands and the values left out must never change a result: random placements near
+    // the vest, and placements the estimate has to leave to the exact path
+    // (far centres, tiny scales, NaN, radii out of order), on the capsule and
+    // on 7 loose positions (a part step at the end).
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    Matrix loose(3, 7);
+    for (std::size_t k = 0; k < 7; ++k) {
+        for (std::size_t a = 0; a < 3; ++a) loose(a, k) = 0.2 * u(rng);
+    }
+    // Distances on and around every radius, where a loose estimate would err.
+    const double onRadii[] = {0.2f, 0.4f, 0.6f, 1.0f};  // the radii as the distribution holds them
+    // Just under, on, just past, and 3e-5 past (where the edge still tops a
+    // gain of 40) each radius, along x and along z.
+    const double offsets[] = {-1e-9, 0.0, 1e-9, 3e-5};
+    constexpr std::size_t kEdges = 32;
+    Matrix edges(3, kEdges);
+    for (std::size_t k = 0; k < kEdges; ++k) {
+        const double r = onRadii[k / 8] + offsets[k % 4];
+        edges(k % 8 < 4 ? 0 : 2, k) = r * 0.5;  // scale 0.5 along x and z
+    }
+    const PositionEstimates edgeEstimates(edges);
+    // Second centre on position k itself: k is on the plateau from there, and
+    // its value at the edge from the first centre (gain 40: 40.000002 at r2)
+    // must not be lost to it.
+    for (const WDFastGaussian& g : {WDFastGaussian(40.0f, 0.2f, 0.4f, 0.6f, 1.0f, "x"),
+                                    WDFastGaussian(40.0f, 0.0f, 0.0f, 0.6f, 1.0f, "x")}) {
+        Matrix identity(3, 3);
+        inverseRotationOf({0, 0, 0, 1}, identity);
+        for (std::size_t k = 0; k < kEdges; ++k) {
+            const Point centres[2] = {{0, 0, 0}, {edges(0, k), edges(1, k), edges(2, k)}};
+            std::vector<double> got(kEdges), expected(kEdges), column(kEdges);
+            strongestEllipsoidWeights(identity, centres, {0.5, 0.5, 0.5}, edges, edgeEstimates, kEdges, g,
+                                      got.data());
+            for (std::size_t c = 0; c < 2; ++c) {
+                ellipsoidDistances(identity, centres[c], {0.5, 0.5, 0.5}, edges, kEdges, column.data());
+                g.apply(column);
+                for (std::size_t i = 0; i < kEdges; ++i) {
+                    expected[i] = c == 0 ? column[i] : std::max(expected[i], column[i]);
+                }
+            }
+            for (std::size_t i = 0; i < kEdges; ++i) {
+                EXPECT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(expected[i])) << k << " " << i;
+            }
+            if (k == 19) {
+                EXPECT_GT(got[19], 40.0);  // 3e-5 past r2 along x
+            }
+        }
+    }
+
+    const Matrix capsule = LayoutVibrenzaCapsule().positions();
+    const PositionEstimates capsuleEstimates(capsule), looseEstimates(loose);
+    for (int round = 0; round < 400; ++round) {
+        const bool onCapsule = round % 2 == 0;
+        const Matrix& positions = onCapsule ? capsule : loose;
+        const PositionEstimates& estimates = onCapsule ? capsuleEstimates : looseEstimates;
+        const std::size_t n = positions.cols();
+        Matrix m(3, 3);
+        inverseRotationOf({u(rng), u(rng), u(rng), u(rng)}, m);
+        Point scale{0.02 + 0.3 * std::fabs(u(rng)), 0.02 + 0.3 * std::fabs(u(rng)), 0.02 + 0.3 * std::fabs(u(rng))};
+        std::vector<Point> centres(1 + static_cast<std::size_t>(round % 8));
+        for (Point& c : centres) c = {0.25 * u(rng), 0.25 * u(rng), 0.25 * u(rng)};
+        WDFastGaussian g(static_cast<float>(100.0 * std::fabs(u(rng))), 0.0f, 0.0f, 0.6f, 1.0f, "x");
+        switch (round % 10) {
+            case 1: centres.back()[1] = 1e5; break;
+            case 3: scale[2] = 1e-6; break;
+            case 5: centres.front()[0] = std::nan(""); break;
+            case 7: g.setRadii(0.3f, 0.5f, 0.7f, 1.2f); break;
+            case 9: g.setRadii(0.0f, 0.8f, 0.6f, 1.0f); break;
+            default: break;
+        }
+        std::vector<double> got(n), expected(n), column(n);
+        strongestEllipsoidWeights(m, centres, scale, positions, estimates, n, g, got.data());
+        for (std::size_t c = 0; c < centres.size(); ++c) {
+            ellipsoidDistances(m, centres[c], scale, positions, n, column.data());
+            g.apply(column);
+            for (std::size_t i = 0; i < n; ++i) expected[i] = c == 0 ? column[i] : std::max(expected[i], column[i]);
+        }
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(std::bit_cast<uint64_t>(got[i]), std::bit_cast<uint64_t>(expected[i]))
+                << "round " << round << " value " << i;
+        }
+    }
 }
 
 TEST(VicinitySphere, CentredOnActuatorWeighsItMostAndFallsOff) {
