@@ -10,6 +10,9 @@ target_compile_options(vbz_warnings INTERFACE
 if(VBZ_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
+  # std::timed_mutex's steady-clock waits made visible to TSan (see the
+  # file); every test executable links it (tests/CMakeLists.txt).
+  add_library(vbz_tsan_clocklock OBJECT ${PROJECT_SOURCE_DIR}/tests/support/tsan/clocklock_shim.c)
 elseif(VBZ_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
