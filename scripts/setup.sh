@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential g++ clang cmake ninja-build pkg-config git
+  build-essential g++ clang libclang-rt-14-dev cmake ninja-build pkg-config git
   nlohmann-json3-dev libspdlog-dev libfmt-dev
   libhidapi-dev portaudio19-dev libbluetooth-dev libsystemd-dev
   libjack-jackd2-dev jackd2

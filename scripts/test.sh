@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The project's test command: set-up, Release build and tests, then the same
-# tests in an ASan+UBSan build. Exits non-zero on any failure.
+# tests in an ASan+UBSan build and in a ThreadSanitizer build
+# (scripts/tsan.sh), then a short smoke of each fuzz target
+# (scripts/fuzz.sh). Exits non-zero on any failure.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
@@ -36,3 +38,8 @@ echo "== ASan+UBSan tests =="
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   VBZ_NETNS_AUDIT="$audit_dir/asan" ctest --test-dir build/asan -j "$jobs" --output-on-failure
 bash scripts/netns.sh audit build/asan -- "$audit_dir/asan"
+
+bash scripts/tsan.sh build/tsan
+
+# A short run of each fuzz target (when clang can build them).
+bash scripts/fuzz.sh smoke 30

@@ -105,7 +105,12 @@ void HandlerCommands::shutdown() {
         LogLine(4, kTag) << "The sequencer cannot be destroyed from its own threads (a "
                             "connection callback); its threads are left to end on their own.";
         const auto self = std::this_thread::get_id();
-        if (sequencingThread_.joinable() && sequencingThread_.get_id() == self) {
+        bool onSequencingThread = false;
+        {
+            std::lock_guard<std::mutex> lock(threadStartMutex_);
+            onSequencingThread = sequencingThread_.joinable() && sequencingThread_.get_id() == self;
+        }
+        if (onSequencingThread) {
             // The reception thread belongs to this one: it ends on the flag.
             if (receptionThread_.joinable()) receptionThread_.join();
             sequencingThread_.detach();
@@ -441,6 +446,7 @@ void HandlerCommands::connectionRoutine(unsigned int serialNumber) {
                 receptionEnded_ = false;
             }
             try {
+                std::lock_guard<std::mutex> lock(threadStartMutex_);
                 sequencingThread_ = std::thread([this, link] { sequencingLoop(link); });
                 return;
             } catch (const std::exception& e) {

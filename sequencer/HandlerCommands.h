@@ -243,6 +243,10 @@ private:
     std::condition_variable wake_;
     bool woken_ = false;
 
+    // Made by the worker thread while the sequencing thread may already
+    // run, which reads it when it is asked to destroy the back-end (from a
+    // callback): the two meet under threadStartMutex_.
+    std::mutex threadStartMutex_;
     std::thread sequencingThread_;
     std::thread receptionThread_;
     std::atomic<std::thread::id> sequencingId_{};

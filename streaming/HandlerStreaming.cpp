@@ -23,7 +23,7 @@ constexpr std::size_t kBufferSize = 512;
 // single precision, as the vest's firmware tables were.
 double playBoost(int32_t b) {
     if (b == 0) return 0.0;
-    const float exponent = 0.02f * static_cast<float>(b > 0 ? b : -b);
+    const float exponent = 0.02f * static_cast<float>(b > 0 ? std::min(b, 100) : -std::max(b, -100));
     const double g = std::pow(10.0, static_cast<double>(exponent));
     return (b > 0 ? g : -g) / 100.0;
 }

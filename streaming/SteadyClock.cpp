@@ -1,6 +1,7 @@
 #include "streaming/SteadyClock.h"
 
 #include <chrono>
+#include <thread>
 
 namespace vbz {
 
@@ -14,6 +15,10 @@ public:
     }
 };
 }  // namespace
+
+void SteadyClock::sleepNanoseconds(int64_t ns) {
+    if (ns > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(ns));
+}
 
 std::shared_ptr<SteadyClock> SteadyClock::system() {
     static const std::shared_ptr<SteadyClock> clock = std::make_shared<SystemSteadyClock>();

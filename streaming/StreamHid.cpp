@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <thread>
 
 #include "sdk/core/DeviceTypes.h"
 #include "sdk/core/ErrorText.h"
@@ -28,18 +27,37 @@ constexpr float kFastForwardRate = 2000.0f;
 
 constexpr uint8_t kDataRequest = commandId(DeviceCommand::DataRequest);
 constexpr uint8_t kVestStop = commandId(DeviceCommand::StopStream);
+// A vest that has started streaming sends one request at a time; a few
+// frames before the StartStream answer are all it can have to say.
+constexpr std::size_t kMaxEarlyFrames = 8;
+
+// Frames the vest sends of its own accord; they answer no request.
+bool isVestsOwnFrame(uint8_t id) {
+    return id == kDataRequest || id == kVestStop || id == commandId(DeviceCommand::BoardStatus);
+}
 
 bool traceOn() { return minLogLevel.load(std::memory_order_relaxed) <= 0; }
 
-float secondsSince(std::chrono::steady_clock::time_point t) {
-    return std::chrono::duration<float>(std::chrono::steady_clock::now() - t).count();
+float secondsBetween(std::chrono::steady_clock::time_point t,
+                     std::chrono::steady_clock::time_point now) {
+    return std::chrono::duration<float>(now - t).count();
 }
 
 }  // namespace
 
 StreamHid::StreamHid(AbstractCore* source, std::mutex* mutex, IHandler* owner,
-                     TransportFactory factory)
-    : IStream(source, mutex, owner), factory_(std::move(factory)) {}
+                     TransportFactory factory, std::shared_ptr<SteadyClock> clock)
+    : IStream(source, mutex, owner),
+      factory_(std::move(factory)),
+      clock_(clock ? std::move(clock) : SteadyClock::system()) {}
+
+StreamHid::Clock::time_point StreamHid::now() const {
+    return Clock::time_point(std::chrono::nanoseconds(clock_->nowNanoseconds()));
+}
+
+void StreamHid::pause(Clock::duration d) {
+    clock_->sleepNanoseconds(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
+}
 
 StreamHid::~StreamHid() {
     {
@@ -99,21 +117,28 @@ int StreamHid::connect(vbz_output_t output, unsigned serialNumber) {
     return -6;
 }
 
-int StreamHid::sendAndWait(const uint8_t* frame, int length, uint8_t expectedId, int passOverId) {
+int StreamHid::sendAndWait(const uint8_t* frame, int length, uint8_t expectedId,
+                           std::vector<ReceivedFrame>* keep) {
     if (!transport_) return -3;
     const int w = transport_->write(frame, length);
     if (w < 0) return w;
-    const auto start = Clock::now();
+    const auto start = now();
     for (;;) {
-        const auto readBegan = Clock::now();
+        const auto readBegan = now();
         const int r = transport_->read();
-        if (r >= 1 && transport_->receiveBuffer[0] != passOverId)
-            return transport_->receiveBuffer[0] == expectedId ? 0 : -10;
-        if (secondsSince(start) >= kAnswerTimeoutSeconds) return -6;
+        if (r >= 1) {
+            const uint8_t id = transport_->receiveBuffer[0];
+            if (!isVestsOwnFrame(id)) return id == expectedId ? 0 : -10;
+            if (keep && keep->size() < kMaxEarlyFrames) keep->push_back(transport_->receiveBuffer);
+        }
+        // Also after a frame of the vest's own: a vest that keeps sending
+        // them without answering still times out.
+        if (secondsBetween(start, now()) >= kAnswerTimeoutSeconds) return -6;
+        if (r >= 1) continue;
         if (r < 0)
-            std::this_thread::sleep_for(kReadErrorPause);
-        else if (Clock::now() - readBegan < kReadWaitFloor)
-            std::this_thread::sleep_for(kIdlePause);
+            pause(kReadErrorPause);
+        else if (now() - readBegan < kReadWaitFloor)
+            pause(kIdlePause);
     }
 }
 
@@ -186,53 +211,45 @@ int StreamHid::run() {
     dataFrame_.setChannelCount(static_cast<unsigned>(std::min<uint64_t>(channelCount_, 255)));
 
     const auto startFrame = shortFrame(DeviceCommand::StartStream);
-    const auto startAt = Clock::now() + kStartDelay;
-    while (Clock::now() < startAt)
-        std::this_thread::sleep_for(std::min<Clock::duration>(startAt - Clock::now(),
-                                                              std::chrono::milliseconds(20)));
+    const auto startAt = now() + kStartDelay;
+    while (now() < startAt)
+        pause(std::min<Clock::duration>(startAt - now(), std::chrono::milliseconds(20)));
+    // A vest may ask for its first block before its answer to StartStream
+    // arrives: such frames are kept and acted on first.
+    earlyFrames_.clear();
+    earlyFrames_.reserve(kMaxEarlyFrames);
     const int started = sendAndWait(startFrame.data(), static_cast<int>(startFrame.size()),
-                                    answerId(DeviceCommand::StartStream));
+                                    answerId(DeviceCommand::StartStream), &earlyFrames_);
     LogLine(0, kTag) << "Stream will now start: ";
     if (started != 0) {
         LogLine(4, kTag) << "Could not start stream: " << errorText(started);
         return started;
     }
 
-    auto lastRequest = Clock::now();
+    auto lastRequest = now();
     bool vestStopped = false;
-    for (;;) {
-        const auto passBegan = Clock::now();
+    for (const ReceivedFrame& early : earlyFrames_) {
+        const int w = handleStreamFrame(early.data(), lastRequest, vestStopped);
+        if (w < 0) return w;
+    }
+    while (!vestStopped) {
+        const auto passBegan = now();
         const int r = transport_->read();
         if (r >= 1) {
-            const uint8_t id = transport_->receiveBuffer[0];
-            if (id == kDataRequest) {
-                const int w = answerRequest(lastRequest);
-                if (w < 0) {
-                    LogLine(4, kTag) << "Could not send data to stream: " << errorText(w);
-                    return w;
-                }
-            } else if (id == kVestStop) {
-                std::array<uint8_t, 6> reply{answerId(DeviceCommand::StopStream), kSyncByte1,
-                                             kSyncByte2, 0, 0, 0};
-                commandCrc16(reply.data(), static_cast<uint16_t>(reply.size()));
-                const int w = transport_->write(reply.data(), static_cast<int>(reply.size()));
-                if (w < 0) LogLine(4, kTag) << "Could not send data to stream: " << errorText(w);
-                vestStopped = true;
-            } else {
-                LogLine(4, kTag) << "Unknown command received from Vibrenza.";
-            }
+            const int w = handleStreamFrame(transport_->receiveBuffer.data(), lastRequest, vestStopped);
+            if (w < 0) return w;
         } else if (r < 0) {
-            std::this_thread::sleep_for(kReadErrorPause);
-        } else if (Clock::now() - passBegan < kReadWaitFloor) {
+            pause(kReadErrorPause);
+        } else if (now() - passBegan < kReadWaitFloor) {
             // A transport whose read returns at once (Bluetooth) would make
             // this loop spin a core: wait a little on its behalf.
-            std::this_thread::sleep_for(kIdlePause);
+            pause(kIdlePause);
         }
-        if (secondsSince(lastRequest) >= kRequestTimeoutSeconds) {
+        if (secondsBetween(lastRequest, now()) >= kRequestTimeoutSeconds) {
             LogLine(4, kTag) << "Stream timeout: now exiting ";
             break;
         }
-        if (stopRequestedLocked() || vestStopped) break;
+        if (stopRequestedLocked()) break;
     }
 
     // Requests the vest sent before it saw the stop may still be on their
@@ -240,7 +257,7 @@ int StreamHid::run() {
     // behind to be taken for the answer to the transport's close.
     const auto stopFrame = shortFrame(DeviceCommand::StopStream);
     sendAndWait(stopFrame.data(), static_cast<int>(stopFrame.size()),
-                answerId(DeviceCommand::StopStream), kDataRequest);
+                answerId(DeviceCommand::StopStream));
     const int closed = transport_->close();
     if (closed != 0) {
         LogLine(4, kTag) << "Disconnection issue detected: " << errorText(closed);
@@ -249,8 +266,28 @@ int StreamHid::run() {
     return 0;
 }
 
-int StreamHid::answerRequest(Clock::time_point& lastRequest) {
-    const auto arrived = Clock::now();
+int StreamHid::handleStreamFrame(const uint8_t* frame, Clock::time_point& lastRequest,
+                                 bool& vestStopped) {
+    if (frame[0] == kDataRequest) {
+        const int w = answerRequest(frame, lastRequest);
+        if (w < 0) LogLine(4, kTag) << "Could not send data to stream: " << errorText(w);
+        return w;
+    }
+    if (frame[0] == kVestStop) {
+        std::array<uint8_t, 6> reply{answerId(DeviceCommand::StopStream), kSyncByte1, kSyncByte2,
+                                     0, 0, 0};
+        commandCrc16(reply.data(), static_cast<uint16_t>(reply.size()));
+        const int w = transport_->write(reply.data(), static_cast<int>(reply.size()));
+        if (w < 0) LogLine(4, kTag) << "Could not send data to stream: " << errorText(w);
+        vestStopped = true;
+        return 0;
+    }
+    LogLine(4, kTag) << "Unknown command received from Vibrenza.";
+    return 0;
+}
+
+int StreamHid::answerRequest(const uint8_t* rx, Clock::time_point& lastRequest) {
+    const auto arrived = now();
     if (traceOn()) {
         LogLine(0, kTag) << "";
         LogLine(0, kTag) << " ##### Data requested";
@@ -258,7 +295,6 @@ int StreamHid::answerRequest(Clock::time_point& lastRequest) {
                          << std::chrono::duration<float>(arrived - lastRequest).count();
     }
     lastRequest = arrived;
-    const uint8_t* rx = transport_->receiveBuffer.data();
     const uint32_t timestamp = readU32(rx + 3);
     const uint32_t duration = readU32(rx + 7);
     dataFrame_.setTimestamp(timestamp);
@@ -279,7 +315,8 @@ int StreamHid::answerRequest(Clock::time_point& lastRequest) {
     dataFrame_.seal();
     const int w = transport_->write(dataFrame_.data(), static_cast<int>(StreamDataFrame::kLength));
     if (w < 0) return w;
-    if (traceOn()) LogLine(0, kTag) << "time to answer request:     " << secondsSince(arrived);
+    if (traceOn())
+        LogLine(0, kTag) << "time to answer request:     " << secondsBetween(arrived, now());
     return 0;
 }
 
@@ -290,15 +327,18 @@ void StreamHid::fastForward(uint32_t timestamp) {
     if (!(gap > 1.0f)) return;
     // The whole gap is skipped, but in pieces: each render holds the handler
     // mutex only for its own piece.
-    const auto skipped = static_cast<unsigned>(gap);
-    auto remaining = skipped;
-    while (remaining > 0) {
-        const unsigned piece = std::min(remaining, kFastForwardChunk);
+    // A stop asked meanwhile ends it between pieces: a jump of the vest's
+    // clock can span half an hour of signal.
+    const auto gapSamples = static_cast<unsigned>(gap);
+    unsigned skipped = 0;
+    while (skipped < gapSamples) {
+        const unsigned piece = std::min(gapSamples - skipped, kFastForwardChunk);
         std::lock_guard<std::mutex> lock(*mutex);
+        if (stopRequested_) break;
         source->setSampleRate(kFastForwardRate);
         source->setBufferSize(piece);
         source->render();
-        remaining -= piece;
+        skipped += piece;
     }
     // The clock follows the samples actually skipped, so that it never runs
     // ahead of the source: the fraction of a sample left over is caught up

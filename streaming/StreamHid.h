@@ -28,6 +28,7 @@
 #include "device/IHidCom.h"
 #include "device/TransportFactory.h"
 #include "streaming/IStream.h"
+#include "streaming/SteadyClock.h"
 #include "streaming/StreamDataFrame.h"
 
 namespace vbz {
@@ -41,8 +42,11 @@ public:
         return vbz::makeTransport(kind);
     }
 
+    // clock: what the time-outs and pauses of the exchanges follow (null:
+    // the system's steady clock).
     StreamHid(AbstractCore* source, std::mutex* mutex, IHandler* owner,
-              TransportFactory factory = &StreamHid::makeTransport);
+              TransportFactory factory = &StreamHid::makeTransport,
+              std::shared_ptr<SteadyClock> clock = nullptr);
     ~StreamHid() override;
 
     int kind() override { return 1; }
@@ -72,19 +76,29 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    Clock::time_point now() const;
+    void pause(Clock::duration d);
 
-    // Writes a frame and waits up to 0.5 s for the next one: 0 when its id is
-    // expectedId, -10 when another came first, -6 when none came, or the
-    // write's code. Frames of id passOverId (if any) are not counted.
-    int sendAndWait(const uint8_t* frame, int length, uint8_t expectedId, int passOverId = -1);
+    using ReceivedFrame = std::array<uint8_t, IHidCom::kReceiveBufferSize>;
+    // Writes a frame and waits up to 0.5 s for its answer: 0 when the first
+    // answer's id is expectedId, -10 when another answer (or a device error)
+    // came first, -6 when none came, or the write's code. Frames the vest
+    // sends on its own (data requests, board status, its stop) answer
+    // nothing: they are kept in *keep for the stream loop when it is given,
+    // else passed over, and the wait goes on.
+    int sendAndWait(const uint8_t* frame, int length, uint8_t expectedId,
+                    std::vector<ReceivedFrame>* keep = nullptr);
     int queryDevice(unsigned serialNumber);
-    // Answers the DataRequest in the transport's receive buffer; the write's
-    // code.
-    int answerRequest(Clock::time_point& lastRequest);
+    // Acts on one frame of the vest during the stream; a failed data write's
+    // code, else 0.
+    int handleStreamFrame(const uint8_t* frame, Clock::time_point& lastRequest, bool& vestStopped);
+    // Answers a DataRequest; the write's code.
+    int answerRequest(const uint8_t* request, Clock::time_point& lastRequest);
     void fastForward(uint32_t timestamp);
     bool stopRequestedLocked();
 
     TransportFactory factory_;
+    std::shared_ptr<SteadyClock> clock_;
     std::unique_ptr<IHidCom> transport_;
     StreamDataFrame dataFrame_;
 
@@ -100,6 +114,8 @@ private:
     std::map<int, std::map<uint32_t, std::string>> scannedAddresses_;
     uint64_t channelCount_ = 20;
     uint32_t streamClock_ = 0;
+    // Frames of the vest that came before the StartStream answer.
+    std::vector<ReceivedFrame> earlyFrames_;
 };
 
 }  // namespace vbz

@@ -42,10 +42,10 @@ public:
             }
         }
         if (self->onReport) self->onReport(report);
-        {
-            std::lock_guard<std::mutex> lock(self->m_);
-            self->reports_.push_back(report);
-        }
+        // Notified under the lock: once a waiter has seen this report, the
+        // callback no longer touches the recorder, which may then go.
+        std::lock_guard<std::mutex> lock(self->m_);
+        self->reports_.push_back(report);
         self->cv_.notify_all();
     }
 

@@ -9,9 +9,12 @@
 // the stream has ended.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include "streaming/AbstractCore.h"
@@ -44,6 +47,8 @@ public:
         if (hz > 0) rate_ = hz;
     }
     void render() override {
+        if (renderPause.count() > 0) std::this_thread::sleep_for(renderPause);
+        renderCount.fetch_add(1);
         blockStartUs_ = timeUs_;
         renders.push_back({rate_, size_, timeUs_});
         timeUs_ += static_cast<uint64_t>(std::llround(size_ * 1e6 / rate_));
@@ -61,6 +66,10 @@ public:
     int nanChannel = -1;  // this channel returns NaN
     int infChannel = -1;  // this channel returns minus infinity
     std::vector<Render> renders;
+    // Renders so far, readable from any thread while the stream runs.
+    std::atomic<unsigned> renderCount{0};
+    // Each render takes this long (a slow source).
+    std::chrono::microseconds renderPause{0};
 
 private:
     unsigned channels_;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <mutex>
 #include <optional>
@@ -140,6 +141,7 @@ struct StreamingVest::State {
     explicit State(StreamingOptions o) : options(std::move(o)), rng(options.seed) {
         if (options.durationsUs.empty()) options.durationsUs = {12500};
         signal.resize(options.channelCount);
+        if (options.blockHistory > 0) latencyHistogram.assign(kHistogramBins, 0);
     }
 
     enum class Next { Request, VestStop, Silent };
@@ -167,14 +169,50 @@ struct StreamingVest::State {
             b.timestampUs = ts;
             b.durationUs = d;
             b.requested = now;
-            outstanding[ts] = blocks.size();
+            outstanding[ts] = firstBlock + blocks.size();
             blocks.push_back(std::move(b));
+            foldOldBlocksLocked();
             out = makeFrame(kDataRequest, 13, le32(ts, d));
             return Next::Request;
         }
     }
 
     void problem(std::string text) { problems.push_back(std::move(text)); }
+
+    // Past blockHistory, the oldest blocks leave the list for the folded
+    // counts and latency histogram (a request never answered by then is
+    // no longer outstanding). Caller holds m.
+    void foldOldBlocksLocked() {
+        if (options.blockHistory == 0) return;
+        while (blocks.size() > options.blockHistory) {
+            const StreamBlock& b = blocks.front();
+            ++folded.requests;
+            if (b.answered) {
+                ++folded.answered;
+                if (isLate(b)) ++folded.late;
+                const double us = b.latencySeconds() * 1e6;
+                folded.max = std::max(folded.max, b.latencySeconds());
+                ++latencyHistogram[static_cast<std::size_t>(
+                    std::clamp(us, 0.0, static_cast<double>(kHistogramBins - 1)))];
+            } else {
+                outstanding.erase(b.timestampUs);
+            }
+            blocks.pop_front();
+            ++firstBlock;
+        }
+    }
+
+    bool isLate(const StreamBlock& b) const {
+        const auto nextDue =
+            b.requested + std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double, std::micro>(b.durationUs *
+                                                                        options.periodScale));
+        return b.answeredAt > nextDue;
+    }
+
+    // Latencies of folded blocks, in microseconds; the last bin holds every
+    // longer one.
+    static constexpr std::size_t kHistogramBins = 100000;
 
     // Checks and decodes one StreamData frame. Caller holds m.
     void takeDataLocked(const Frame& f, Clock::time_point now) {
@@ -187,7 +225,7 @@ struct StreamingVest::State {
                     " answers no outstanding request");
             return;
         }
-        StreamBlock& b = blocks[it->second];
+        StreamBlock& b = blocks[it->second - firstBlock];
         outstanding.erase(it);
         b.answered = true;
         b.answeredAt = now;
@@ -218,6 +256,7 @@ struct StreamingVest::State {
                     " bytes" + where);
             return;
         }
+        if (!options.keepSignals) return;
         const uint8_t* p = &f[kPayloadOffset];
         b.values.assign(static_cast<std::size_t>(n) * channels, 0.0f);
         for (unsigned i = 0; i < n; ++i)
@@ -259,8 +298,11 @@ struct StreamingVest::State {
     uint32_t lastSpan = 0;
     int index = 0;
     std::mt19937 rng;
-    std::vector<StreamBlock> blocks;
-    std::map<uint32_t, std::size_t> outstanding;  // time stamp -> block
+    std::deque<StreamBlock> blocks;
+    std::size_t firstBlock = 0;  // number of the first block kept
+    StreamStats folded;          // counts of the blocks no longer kept
+    std::vector<uint32_t> latencyHistogram;
+    std::map<uint32_t, std::size_t> outstanding;  // time stamp -> block number
     std::vector<std::string> problems;
     std::vector<std::vector<float>> signal;
 };
@@ -387,7 +429,7 @@ bool StreamingVest::vestStopAcknowledged() const {
 
 std::vector<StreamBlock> StreamingVest::blocks() const {
     std::lock_guard<std::mutex> lock(state_->m);
-    return state_->blocks;
+    return {state_->blocks.begin(), state_->blocks.end()};
 }
 
 std::vector<std::string> StreamingVest::problems() const {
@@ -403,27 +445,45 @@ std::vector<std::vector<float>> StreamingVest::signals() const {
 bool StreamingVest::waitAnswered(std::size_t count, Clock::time_point deadline) const {
     std::unique_lock<std::mutex> lock(state_->m);
     return state_->cv.wait_until(lock, deadline, [&] {
-        return static_cast<std::size_t>(
-                   std::count_if(state_->blocks.begin(), state_->blocks.end(),
-                                 [](const StreamBlock& b) { return b.answered; })) >= count;
+        return state_->folded.answered +
+                   static_cast<std::size_t>(
+                       std::count_if(state_->blocks.begin(), state_->blocks.end(),
+                                     [](const StreamBlock& b) { return b.answered; })) >=
+               count;
     });
 }
 
 StreamStats StreamingVest::stats() const {
     std::lock_guard<std::mutex> lock(state_->m);
-    StreamStats s;
+    StreamStats s = state_->folded;
     std::vector<double> latencies;
-    s.requests = state_->blocks.size();
+    s.requests += state_->blocks.size();
     for (const auto& b : state_->blocks) {
         if (!b.answered) continue;
         ++s.answered;
         latencies.push_back(b.latencySeconds());
-        const auto nextDue =
-            b.requested + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::micro>(
-                              b.durationUs * state_->options.periodScale));
-        if (b.answeredAt > nextDue) ++s.late;
+        if (state_->isLate(b)) ++s.late;
     }
-    if (!latencies.empty()) {
+    if (state_->folded.answered > 0) {
+        // The kept blocks join the folded ones in the histogram.
+        auto histogram = state_->latencyHistogram;
+        for (const double l : latencies) {
+            ++histogram[static_cast<std::size_t>(std::clamp(
+                l * 1e6, 0.0, static_cast<double>(State::kHistogramBins - 1)))];
+            s.max = std::max(s.max, l);
+        }
+        const auto at = [&](double q) {
+            const auto rank = static_cast<uint64_t>(q * static_cast<double>(s.answered));
+            uint64_t seen = 0;
+            for (std::size_t us = 0; us < histogram.size(); ++us) {
+                seen += histogram[us];
+                if (seen > rank) return static_cast<double>(us) * 1e-6;
+            }
+            return s.max;
+        };
+        s.p50 = at(0.50);
+        s.p99 = at(0.99);
+    } else if (!latencies.empty()) {
         std::sort(latencies.begin(), latencies.end());
         const auto at = [&](double q) {
             return latencies[std::min(latencies.size() - 1,

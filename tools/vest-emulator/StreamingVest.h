@@ -15,8 +15,9 @@
 // CRC, encoding byte for the requested duration, sample count, the time
 // stamp of an outstanding request, payload within 1000 bytes); what is
 // wrong is listed by problems(). The decoded samples are kept per block and
-// as one signal per actuator on a 2000 Hz time line (lower rates held), and
-// the time from each request to its answer is measured.
+// as one signal per actuator on a 2000 Hz time line (lower rates held),
+// unless the options ask not to, and the time from each request to its
+// answer is measured.
 //
 // Threads: every public function may be called from any thread. The pacing
 // thread lives from construction to destruction.
@@ -51,6 +52,13 @@ struct StreamingOptions {
     std::map<int, uint32_t> jumpsBefore;   // request index -> extra microseconds skipped
     int stopAfter = -1;                    // the vest stops after this many requests
     int silentAfter = -1;                  // no request after this many
+    // Decoded samples of each block and the signals on the 2000 Hz time
+    // line; off, frames are still checked but their samples not kept.
+    bool keepSignals = true;
+    // 0: every block stays in blocks(); n: only the latest n do, the older
+    // ones count in stats() alone (latencies to the microsecond), so that a
+    // long run does not grow.
+    std::size_t blockHistory = 0;
 };
 
 // One DataRequest and its answer.
@@ -100,6 +108,7 @@ public:
     bool stoppedByHost() const;
     // The host answered the vest's own StopStream.
     bool vestStopAcknowledged() const;
+    // The blocks kept (all of them, or the latest blockHistory).
     std::vector<StreamBlock> blocks() const;
     std::vector<std::string> problems() const;
     StreamStats stats() const;

@@ -108,7 +108,7 @@ void VestModel::receive(const uint8_t* data, std::size_t length) {
     HostFrame seen{now, data ? Frame(data, data + length) : Frame{}, {}};
     if (!data || length == 0) {
         seen.problem = "empty frame";
-        record_.push_back(std::move(seen));
+        recordLocked(std::move(seen));
         return;  // nothing to answer to
     }
     const uint8_t id = data[0];
@@ -146,7 +146,7 @@ void VestModel::receive(const uint8_t* data, std::size_t length) {
     }
     if (!ordering.empty() && seen.problem != ordering)
         seen.problem = ordering + "; " + seen.problem;
-    record_.push_back(std::move(seen));
+    recordLocked(std::move(seen));
     queueRepliesLocked(id, std::move(replies), now);
     for (auto& l : later) queueLocked(std::move(l.bytes), now + l.delay);
 }
@@ -169,6 +169,7 @@ void VestModel::queueRepliesLocked(uint8_t commandId, std::vector<Frame> replies
     if (fault.silent) return;
     const auto due = now + fault.delay;
     for (int i = 0; i < fault.noiseFrames; ++i) queueLocked(noiseFrameLocked(), due);
+    for (const Frame& f : fault.ownFramesFirst) queueLocked(f, due);
     if (fault.deviceError) replies = {deviceErrorFrame(*fault.deviceError)};
     for (auto& f : replies) {
         if (fault.replaceId >= 0) {
@@ -301,24 +302,32 @@ void VestModel::clearFaults() {
     commandFaults_.clear();
 }
 
+void VestModel::recordLocked(HostFrame frame) {
+    if (!frame.bytes.empty()) ++receivedById_[frame.bytes[0]];
+    if (!frame.problem.empty()) violations_.push_back(frame.problem);
+    record_.push_back(std::move(frame));
+    while (recordLimit_ > 0 && record_.size() > recordLimit_) record_.pop_front();
+}
+
 std::vector<HostFrame> VestModel::hostFrames() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return record_;
+    return {record_.begin(), record_.end()};
+}
+
+void VestModel::setRecordLimit(std::size_t n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    recordLimit_ = n;
+    while (recordLimit_ > 0 && record_.size() > recordLimit_) record_.pop_front();
 }
 
 std::size_t VestModel::countReceived(uint8_t id) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(
-        record_.begin(), record_.end(),
-        [id](const HostFrame& f) { return !f.bytes.empty() && f.bytes[0] == id; }));
+    return receivedById_[id];
 }
 
 std::vector<std::string> VestModel::violations() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& f : record_)
-        if (!f.problem.empty()) out.push_back(f.problem);
-    return out;
+    return violations_;
 }
 
 void VestModel::checkOneCommandAtATime(Clock::duration answerTimeout) {
@@ -329,6 +338,8 @@ void VestModel::checkOneCommandAtATime(Clock::duration answerTimeout) {
 void VestModel::clearRecord() {
     std::lock_guard<std::mutex> lock(mutex_);
     record_.clear();
+    receivedById_.fill(0);
+    violations_.clear();
 }
 
 std::size_t VestModel::pendingFrames() const {

@@ -15,9 +15,11 @@
 // handlers run with the model's lock held and must not call the model.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -62,6 +64,8 @@ struct AnswerFault {
     bool badCrc = false;                    // corrupt the CRC
     bool wrongSync = false;                 // sync bytes 00 00 (CRC kept right)
     int noiseFrames = 0;                    // good frames of ids the host never awaits, first
+    std::vector<Frame> ownFramesFirst;      // frames of the vest's own (board status, data
+                                            // requests), first; with the reply's delay
     std::optional<int8_t> deviceError;      // reply DeviceError(code) instead
     bool twice = false;                     // every reply goes out twice
     int times = -1;                         // replies it applies to; -1 for ever
@@ -135,7 +139,11 @@ public:
     void clearFaults();
 
     // --- what the host sent ----------------------------------------------
+    // The host frames kept (every one, or the latest setRecordLimit).
     std::vector<HostFrame> hostFrames() const;
+    // 0 (the default): every host frame is kept; n: only the latest n, so
+    // that a long run does not grow. Counts and violations stay whole.
+    void setRecordLimit(std::size_t n);
     std::size_t countReceived(uint8_t id) const;
     // Problems found in the host's frames (bad CRC, unknown id, ...).
     std::vector<std::string> violations() const;
@@ -164,6 +172,7 @@ private:
     // Applies the fault of this command (if any) and queues the replies.
     void queueRepliesLocked(uint8_t commandId, std::vector<Frame> replies, Clock::time_point now);
     void queueLocked(Frame frame, Clock::time_point due, bool answer = false);
+    void recordLocked(HostFrame frame);
     AnswerFault* faultForLocked(uint8_t commandId);
     Frame noiseFrameLocked();
 
@@ -179,7 +188,10 @@ private:
     std::vector<Pending> outbox_;  // ordered by (due, order)
     uint64_t nextOrder_ = 0;
     unsigned noiseTurn_ = 0;
-    std::vector<HostFrame> record_;
+    std::deque<HostFrame> record_;
+    std::size_t recordLimit_ = 0;
+    std::array<std::size_t, 256> receivedById_{};
+    std::vector<std::string> violations_;
     std::function<void()> queuedListener_;
     std::optional<Clock::duration> answerTimeout_;  // one command at a time
     bool awaitingAnswer_ = false;

@@ -50,6 +50,8 @@ constexpr const char* kUsage =
     "  --wav FILE       at the end, write the decoded signals to FILE: 16-bit\n"
     "                   PCM at 2000 Hz, one channel per actuator\n"
     "  --levels         at the end, draw each actuator's level over time\n"
+    "                   (decoded signals are kept only for --wav and --levels;\n"
+    "                   otherwise the emulator does not grow over a long run)\n"
     "legacy playback board (PlaySample and the slot commands, always on): at the\n"
     "  end, the samples it played, per slot.\n"
     "  --sample-ms N    how long a sample without maximum duration plays\n"
@@ -171,7 +173,12 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Without a use for the signals, only the checks and statistics are
+    // kept, so that a long run (a soak) stays the same size.
+    streaming.keepSignals = !wavPath.empty() || levels;
+    if (!streaming.keepSignals) streaming.blockHistory = 4096;
     auto vest = std::make_shared<VestModel>(identity);
+    if (!streaming.keepSignals) vest->setRecordLimit(256);
     vest->setDiscoverStatus(static_cast<uint8_t>(discoverStatus));
     vest->setOldFirmware(oldFirmware);
     std::unique_ptr<LegacyBoard> board;

@@ -86,7 +86,9 @@ TEST_F(HandlerTest, APlayWritesItsPropertiesAndSpatialRecordIntoTheSequence) {
     };
     const Case boosts[] = {{true, 100, 1.0}, {true, 50, 0.1}, {true, -50, -0.1}, {true, 0, 0.0},
                            {true, 1, std::pow(10.0, static_cast<double>(0.02f)) / 100.0},
-                           {false, 100, 0.4}};  // no override: the pattern's own boost
+                           {false, 100, 0.4},  // no override: the pattern's own boost
+                           // Beyond the API's bounds the factor saturates.
+                           {true, INT_MAX, 1.0}, {true, INT_MIN, -1.0}, {true, -101, -1.0}};
     for (const Case& c : boosts) {
         vbz_effect_properties_t p;
         p.overridePatternBoost = c.override_;
@@ -365,9 +367,9 @@ TEST_F(HandlerTest, DestroyingTheBackEndJustAfterAnAudioConnectionStartsEndsIt) 
 TEST_F(HandlerTest, TheConnectionCallbackCannotStartAnotherRoutine) {
     vbz_test::FakeAudioHost host;
     vbz_test::ScopedAudioHost scoped(host);
+    CallbackRecorder recorder;  // outlives the back-end's worker
     HandlerStreaming handler(nullptr);
     int fromCallback[3] = {1, 1, 1};
-    CallbackRecorder recorder;
     recorder.onReport = [&](const vbz_test::ConnectionReport&) {
         vbz_audio_settings_t settings;
         fromCallback[0] = handler.connect(VBZ_OUTPUT_USB, 0u);

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <future>
@@ -171,6 +172,37 @@ TEST_F(StreamOverUsb, StreamInfoRefusalsFailTheHandshake) {
     EXPECT_EQ(UsbBus::instance().openHandles(), 0);
 }
 
+TEST_F(StreamOverUsb, FramesTheVestSendsOnItsOwnDoNotAnswerTheHandshake) {
+    const emu::Frame boardStatus = emu::makeFrame(0xA0, 10, {1, 2, 3});
+    const emu::Frame request = emu::makeFrame(0x16, 13, {0, 0, 0, 0, 0xD4, 0x30, 0, 0});
+    for (const uint8_t command : {0x08, 0x09, 0x0A, 0x13}) {
+        UsbBus::instance().reset();
+        plug();
+        emu::AnswerFault early;
+        early.ownFramesFirst = {boardStatus, request, boardStatus};
+        vest->setFault(command, early);
+        EXPECT_EQ(stream->connect(VBZ_OUTPUT_USB, 0), 0) << int(command);
+        EXPECT_EQ(stream->getVibrenzaSerialNumber(), 21030042u);
+        EXPECT_EQ(stream->getVibrenzaVersion(), "VBZ-EMU 1.4.2");
+        EXPECT_EQ(stream->getChannelCount(), 20u);
+    }
+    // The answer of another command, or a device error, still decides.
+    struct Case {
+        const char* what;
+        emu::AnswerFault fault;
+    };
+    emu::AnswerFault otherAnswer;
+    otherAnswer.noiseFrames = 1;  // an 0x8B answer
+    emu::AnswerFault deviceError;
+    deviceError.deviceError = -4;
+    for (const Case& c : {Case{"other answer", otherAnswer}, Case{"device error", deviceError}}) {
+        UsbBus::instance().reset();
+        plug();
+        vest->setFault(0x09, c.fault);
+        EXPECT_EQ(stream->connect(VBZ_OUTPUT_USB, 0), -6) << c.what;
+    }
+}
+
 TEST_F(StreamOverUsb, NoVestOnOutputTwoFailsWithoutOtherTransports) {
     vbz_test::LogCapture log;
     std::vector<vbz_output_t> tried;
@@ -259,6 +291,64 @@ TEST_F(StreamOverUsb, GapsInTheTimeStampsAreFastForwardedInPieces) {
     EXPECT_GE(log.countContaining("StreamHid", "FASTFORWARD:"), 3);  // with the dropped ones
     // And the samples still line up with the vest's time stamps.
     expectSamplesOfTheSource(streaming->blocks(), 20);
+}
+
+TEST_F(StreamOverUsb, ARequestThatOvertakesTheStartAnswerIsAnsweredFirst) {
+    StreamingOptions o;
+    o.pacing = StreamingOptions::Pacing::Lockstep;  // the first request follows the start at once
+    plug(o);
+    emu::AnswerFault late;
+    late.delay = 30ms;
+    vest->setFault(0x14, late);
+    ASSERT_EQ(stream->connect(VBZ_OUTPUT_USB, 0), 0);
+    EXPECT_EQ(runUntil([&] { return streaming->stats().answered >= 5; }), 0);
+    EXPECT_TRUE(streaming->problems().empty()) << streaming->problems().front();
+    const auto blocks = streaming->blocks();
+    ASSERT_GE(blocks.size(), 5u);
+    EXPECT_EQ(blocks.front().timestampUs, 0u);
+    expectSamplesOfTheSource(blocks, 20);
+}
+
+TEST_F(StreamOverUsb, AVestThatOnlySendsItsOwnFramesStillTimesOut) {
+    vbz_test::LogCapture log;
+    plug();
+    ASSERT_EQ(stream->connect(VBZ_OUTPUT_USB, 0), 0);
+    emu::AnswerFault silent;
+    silent.silent = true;
+    vest->setFault(0x14, silent);  // StartStream is never answered...
+    std::atomic<bool> running{true};
+    std::atomic<bool> floodOver{false};
+    std::thread flood([&] {  // ...while requests keep coming
+        const auto guard = std::chrono::steady_clock::now() + 20s;
+        while (running && std::chrono::steady_clock::now() < guard) {
+            vest->sendUnsolicited(emu::makeFrame(0x16, 13, {0, 0, 0, 0, 0xD4, 0x30, 0, 0}));
+            std::this_thread::sleep_for(1ms);
+        }
+        floodOver = true;
+    });
+    const int result = stream->run();
+    const bool endedDuringTheFlood = !floodOver;
+    running = false;
+    flood.join();
+    EXPECT_EQ(result, -6);
+    EXPECT_TRUE(endedDuringTheFlood);
+    EXPECT_TRUE(log.has("StreamHid", "Could not start stream: " + errorText(-6), 4));
+}
+
+TEST_F(StreamOverUsb, AStopAskedDuringAHugeFastForwardEndsItBetweenPieces) {
+    StreamingOptions o;
+    o.pacing = StreamingOptions::Pacing::Lockstep;
+    o.jumpsBefore = {{2, 0x7FFF0000u}};  // 35.8 minutes ahead: 4294 pieces of 1000 samples
+    plug(o);
+    source.renderPause = 1ms;
+    ASSERT_EQ(stream->connect(VBZ_OUTPUT_USB, 0), 0);
+    // Two requested blocks, then the fast-forward has begun.
+    EXPECT_EQ(runUntil([&] { return source.renderCount.load() >= 5; }), 0);
+    unsigned pieces = 0;
+    for (const auto& r : source.renders) pieces += r.rate == 2000.0 && r.samples == 1000u;
+    EXPECT_GE(pieces, 1u);
+    EXPECT_LT(pieces, 100u);
+    EXPECT_TRUE(streaming->stoppedByHost());
 }
 
 TEST_F(StreamOverUsb, ASourceThatDoesNotPlayIsNotFastForwarded) {

@@ -62,6 +62,8 @@ public:
                 return false;
             }
         }
+        // Before the process thread can run: it writes the onsets.
+        onsets_.assign(static_cast<size_t>(train.count), SteadyTime{});
         jack_set_process_callback(client_, &BurstPlayer::process, this);
         if (jack_activate(client_) != 0) {
             why = "cannot activate the player";
@@ -75,7 +77,6 @@ public:
                 return false;
             }
         }
-        onsets_.assign(static_cast<size_t>(train.count), SteadyTime{});
         return true;
     }
     ~BurstPlayer() {
@@ -102,7 +103,7 @@ private:
         const auto period = static_cast<long>(t.periodSeconds * self->rate_);
         for (jack_nframes_t i = 0; i < frames; ++i) {
             float s = 0.0f;
-            if (self->armed_.load(std::memory_order_relaxed) && !self->finished_.load(std::memory_order_relaxed)) {
+            if (self->armed_.load(std::memory_order_acquire) && !self->finished_.load(std::memory_order_relaxed)) {
                 const long pos = self->position_++;
                 const long index = pos / period;
                 const long within = pos % period;

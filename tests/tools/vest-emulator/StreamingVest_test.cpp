@@ -219,3 +219,46 @@ TEST(StreamingVest, LowerRatesAreHeldOnTheTimeLineAndWrittenToAWavFile) {
     std::remove(path.c_str());
     EXPECT_FALSE(writeWav("/nonexistent-dir/x.wav", signals, 2000));
 }
+
+TEST(StreamingVest, ALongRunKeepsOnlyTheLatestBlocksAndNoSignalWhenAskedTo) {
+    struct Case {
+        bool keepSignals;
+        std::size_t history;
+    };
+    for (const Case c : {Case{false, 8}, Case{true, 0}}) {
+        auto vest = std::make_shared<VestModel>();
+        StreamingOptions o = lockstep(2);
+        o.durationsUs = {1000};  // two 16-bit samples per request
+        o.keepSignals = c.keepSignals;
+        o.blockHistory = c.history;
+        StreamingVest streaming(vest, o);
+        send(*vest, makeFrame(0x14, 5));
+        ASSERT_EQ(next(*vest, 0x94).size(), 6u);
+        constexpr std::size_t kRequests = 50;
+        for (std::size_t i = 0; i < kRequests; ++i) {
+            const Frame req = next(*vest, 0x16);
+            ASSERT_EQ(req.size(), 13u);
+            send(*vest, dataFrame(u32(req, 3), 0x0F, 2, {0x00, 0x40, 0x00, 0x40, 0, 0, 0, 0}));
+        }
+        EXPECT_TRUE(streaming.problems().empty()) << streaming.problems().front();
+        const auto stats = streaming.stats();
+        EXPECT_EQ(stats.requests, kRequests + 1);  // the next one is out already
+        EXPECT_EQ(stats.answered, kRequests);
+        EXPECT_GT(stats.max, 0.0);
+        EXPECT_GE(stats.p99, stats.p50);
+        EXPECT_TRUE(streaming.waitAnswered(kRequests, Clock::now()));
+        const auto blocks = streaming.blocks();
+        const auto signals = streaming.signals();
+        ASSERT_EQ(signals.size(), 2u);
+        if (c.keepSignals) {
+            EXPECT_EQ(blocks.size(), kRequests + 1);
+            EXPECT_EQ(signals[0].size(), 2 * kRequests);
+            EXPECT_EQ(blocks.front().values.size(), 4u);
+        } else {
+            ASSERT_EQ(blocks.size(), 8u);
+            EXPECT_EQ(blocks.back().timestampUs, 1000u * kRequests);  // the latest ones
+            EXPECT_TRUE(signals[0].empty());
+            EXPECT_TRUE(blocks.front().values.empty());
+        }
+    }
+}

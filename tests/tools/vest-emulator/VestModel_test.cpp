@@ -263,3 +263,24 @@ TEST(StdioAdapter, ParsesHexFramesAndAnswersLineByLine) {
     EXPECT_EQ(out.str(), serialAnswer + "\nFF AD DE FF 76 18\n");
     EXPECT_EQ(err.str(), "line 2: not a frame in hexadecimal\n");
 }
+
+TEST(VestModel, ALimitedRecordKeepsTheLatestFramesButWholeCountsAndViolations) {
+    VestModel vest;
+    vest.setRecordLimit(3);
+    Frame bad = request(0x08);
+    bad.back() ^= 0x5A;  // bad CRC
+    vest.receive(bad.data(), bad.size());
+    for (int i = 0; i < 10; ++i) {
+        const Frame f = request(i % 2 ? 0x09 : 0x08);
+        vest.receive(f.data(), f.size());
+    }
+    const auto kept = vest.hostFrames();
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(kept.back().bytes[0], 0x09);  // the latest
+    EXPECT_EQ(vest.countReceived(0x08), 6u);
+    EXPECT_EQ(vest.countReceived(0x09), 5u);
+    ASSERT_EQ(vest.violations().size(), 1u);  // gone from the record, still reported
+    vest.clearRecord();
+    EXPECT_EQ(vest.countReceived(0x08), 0u);
+    EXPECT_TRUE(vest.violations().empty());
+}
