@@ -5,6 +5,7 @@
 
 #include "sdk/core/DeviceTypes.h"
 #include "sdk/core/ErrorText.h"
+#include "sdk/core/LogHold.h"
 #include "sdk/core/LogLine.h"
 
 namespace vbz {
@@ -61,7 +62,7 @@ void StreamHid::pause(Clock::duration d) {
 
 StreamHid::~StreamHid() {
     {
-        std::lock_guard<std::mutex> lock(*mutex);
+        HandlerLock lock(*mutex);
         stopRequested_ = true;
     }
     transport_.reset();
@@ -85,7 +86,7 @@ int StreamHid::scanDevices(vbz_output_t output) {
     // The transports fill the records; the links and version texts are set
     // here, once the vectors no longer grow.
     linkScannedDevices(devices, texts);
-    std::lock_guard<std::mutex> lock(*mutex);
+    HandlerLock lock(*mutex);
     // Moving a vector keeps its elements where they are, so the links and
     // the text pointers hold.
     scannedTexts_ = std::move(texts);
@@ -95,7 +96,7 @@ int StreamHid::scanDevices(vbz_output_t output) {
 
 vbz_device_info_t* StreamHid::getFirstScannedDevice() {
     {
-        std::lock_guard<std::mutex> lock(*mutex);
+        HandlerLock lock(*mutex);
         if (!scannedDevices_.empty()) return scannedDevices_.data();
     }
     LogLine(3, kTag) << "Cannot get scanned devices: no Vibrenza device found.";
@@ -150,10 +151,10 @@ int StreamHid::queryDevice(unsigned serialNumber) {
                         answerId(DeviceCommand::GetSerialNumber)) != 0)
             return -6;
         const auto serial = static_cast<uint32_t>(serialFromFields(rx.data()));
-        std::lock_guard<std::mutex> lock(*mutex);
+        HandlerLock lock(*mutex);
         serialNumber_ = serial;
     } else {
-        std::lock_guard<std::mutex> lock(*mutex);
+        HandlerLock lock(*mutex);
         serialNumber_ = serialNumber;
     }
 
@@ -163,7 +164,7 @@ int StreamHid::queryDevice(unsigned serialNumber) {
         return -6;
     {
         std::string v = versionFromAnswer(rx.data());
-        std::lock_guard<std::mutex> lock(*mutex);
+        HandlerLock lock(*mutex);
         version_ = std::move(v);
     }
 
@@ -173,7 +174,7 @@ int StreamHid::queryDevice(unsigned serialNumber) {
         return -6;
     {
         const int t = deviceTypeFromCode(readU32(&rx[3]));
-        std::lock_guard<std::mutex> lock(*mutex);
+        HandlerLock lock(*mutex);
         deviceType_ = t;
     }
 
@@ -193,13 +194,13 @@ int StreamHid::queryDevice(unsigned serialNumber) {
 }
 
 int StreamHid::stop() {
-    std::lock_guard<std::mutex> lock(*mutex);
+    HandlerLock lock(*mutex);
     stopRequested_ = true;
     return 0;
 }
 
 bool StreamHid::stopRequestedLocked() {
-    std::lock_guard<std::mutex> lock(*mutex);
+    HandlerLock lock(*mutex);
     return stopRequested_;
 }
 
@@ -304,7 +305,7 @@ int StreamHid::answerRequest(const uint8_t* rx, Clock::time_point& lastRequest) 
     const auto block = dataFrame_.chooseEncoding(duration, streamClock_);
     unsigned rendered = 0;
     {
-        std::lock_guard<std::mutex> lock(*mutex);
+        HandlerLock lock(*mutex);
         source->setSampleRate(block.sampleRate);
         source->setBufferSize(block.samples);
         source->render();
@@ -333,7 +334,7 @@ void StreamHid::fastForward(uint32_t timestamp) {
     unsigned skipped = 0;
     while (skipped < gapSamples) {
         const unsigned piece = std::min(gapSamples - skipped, kFastForwardChunk);
-        std::lock_guard<std::mutex> lock(*mutex);
+        HandlerLock lock(*mutex);
         if (stopRequested_) break;
         source->setSampleRate(kFastForwardRate);
         source->setBufferSize(piece);
@@ -348,24 +349,24 @@ void StreamHid::fastForward(uint32_t timestamp) {
 }
 
 unsigned StreamHid::getVibrenzaSerialNumber() {
-    std::lock_guard<std::mutex> lock(*mutex);
+    HandlerLock lock(*mutex);
     return serialNumber_;
 }
 
 std::string StreamHid::getVibrenzaVersion() {
-    std::lock_guard<std::mutex> lock(*mutex);
+    HandlerLock lock(*mutex);
     return version_;
 }
 
 int StreamHid::getVibrenzaType() {
-    std::lock_guard<std::mutex> lock(*mutex);
+    HandlerLock lock(*mutex);
     return deviceTypeFromCode(static_cast<uint32_t>(deviceType_));
 }
 
 int StreamHid::reset() {
     channelCount_ = 0;
     streamClock_ = 0;
-    std::lock_guard<std::mutex> lock(*mutex);
+    HandlerLock lock(*mutex);
     stopRequested_ = false;
     return 0;
 }

@@ -20,6 +20,8 @@
 #include "tests/support/BtTestLink.h"
 #include "tests/support/FakeSampleSource.h"
 #include "tests/support/LogCapture.h"
+#include "tests/support/Watchdog.h"
+#include "sdk/core/LogLine.h"
 #include "tests/support/StreamPatterns.h"
 #include "tests/streaming/stream/StreamChecks.h"
 #include "tools/vest-emulator/StreamingVest.h"
@@ -594,4 +596,42 @@ TEST_F(StreamOverUsb, TheEnginesEffectReachesTheVest) {
     for (const auto& channel : streaming->signals())
         for (float v : channel) energy += static_cast<double>(v) * v;
     EXPECT_GT(energy, 0.0);
+}
+
+namespace {
+std::mutex* sinkMutex = nullptr;
+std::atomic<int> renderWarnings{0};
+
+// An application's log callback that calls the SDK, which takes the handler
+// mutex: a line written during a render must reach it after the render.
+void sinkTakingTheHandlerMutex(int, const char*, const char* text) {
+    std::lock_guard<std::mutex> lock(*sinkMutex);
+    if (std::string(text) == "render warning") ++renderWarnings;
+}
+
+class WarningSource : public FakeSampleSource {
+public:
+    void render() override {
+        vbz::LogLine(3, "Test") << "render warning";
+        FakeSampleSource::render();
+    }
+};
+}  // namespace
+
+TEST_F(StreamOverUsb, AWarningOfARenderReachesALogCallbackThatTakesTheHandlerMutex) {
+    sinkMutex = &mutex;
+    vbz::setLogCallback(&sinkTakingTheHandlerMutex);
+    vbz::setMinLogLevel(0);
+    StreamingOptions o;
+    o.periodScale = 0.2;
+    plug(o);
+    WarningSource warning;
+    stream = std::make_unique<StreamHid>(&warning, &mutex, nullptr);
+    ASSERT_EQ(stream->connect(VBZ_OUTPUT_USB, 0), 0);
+    vbz_test::mustReturnWithin(
+        std::chrono::seconds(30), [&] { EXPECT_EQ(runUntil([&] { return renderWarnings >= 5; }), 0); },
+        "a stream whose renders warn");
+    stream.reset();
+    vbz::setLogCallback(nullptr);
+    EXPECT_GE(renderWarnings.load(), 5);
 }
