@@ -25,7 +25,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 dir="build/fuzz"
-targets=(fuzz_pattern_capi fuzz_engine_render fuzz_engine_structured fuzz_legacy_pattern
+targets=(fuzz_pattern_capi fuzz_engine_render fuzz_engine_structured fuzz_legacy_pattern fuzz_orv_tokens
          fuzz_usb_answers fuzz_bt_reassembly fuzz_vest_session)
 max_len=4096
 

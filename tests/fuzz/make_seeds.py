@@ -118,6 +118,15 @@ def main():
         write("fuzz_engine_render", name + ".json", text)
         # Play properties (volume, speed, boost, spatial) first.
         write("fuzz_legacy_pattern", name, b"\x32\x0f\x00\x00" + text.encode())
+    # Audio-to-haptics tokens: rate index, channels, precision and preset,
+    # frame count, then the token values (four bands per channel and block).
+    def tokens(header, values, fmt="<f"):
+        return bytes(header) + b"".join(struct.pack(fmt, v) for v in values)
+    write("fuzz_orv_tokens", "pulse_48k_mono", tokens([8, 0, 0, 1], [0, 1, 0, 0, 0, 0, 0, 0]))
+    write("fuzz_orv_tokens", "rumble_2k_stereo_double", tokens([2, 1, 1, 2], [0.36, 0, 0, 0] * 6, "<d"))
+    write("fuzz_orv_tokens", "hostile_values",
+          tokens([5, 0, 2, 3], [float("nan"), float("inf"), -1.0, 1e30, 2.0, -0.0, 1e-40, 0.5]))
+    write("fuzz_orv_tokens", "short_stream", tokens([10, 3, 6, 7], [1, 0.5]))
     for i, seed in enumerate([b"\0" * 64, bytes(range(256)), b"\xff" * 128, b"\x01\x02" * 100]):
         write("fuzz_engine_structured", "bytes%d" % i, seed)
 

@@ -349,7 +349,10 @@ TEST_F(StreamOverUsb, AStopAskedDuringAHugeFastForwardEndsItBetweenPieces) {
     unsigned pieces = 0;
     for (const auto& r : source.renders) pieces += r.rate == 2000.0 && r.samples == 1000u;
     EXPECT_GE(pieces, 1u);
-    EXPECT_LT(pieces, 100u);
+    // Without the check between pieces all 4294 are rendered before the stop
+    // is seen; with it the stop lands a few pieces later (more on a slow,
+    // loaded or sanitized run, hence the wide margin).
+    EXPECT_LT(pieces, 2000u);
     EXPECT_TRUE(streaming->stoppedByHost());
 }
 
