@@ -82,6 +82,13 @@ VibrenzaSDK::~VibrenzaSDK() {
     persistentState = nullptr;
 }
 
+bool VibrenzaSDK::callingBack() const {
+    // A log line does not say which instance wrote it, and it may be written
+    // in the middle of a call on any of them: the log callback counts as a
+    // callback of every instance.
+    return vbz::insideLogSink() || IHandler::insideCallbackOf(persistentState);
+}
+
 int VibrenzaSDK::setLogCallback(vbz_log_callback_t callback) {
     return vbz::setApplicationLogCallback(callback);
 }

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <string>
 
+#include "sdk/core/ErrorText.h"
 #include "sdk/core/LogLine.h"
 #include "vibrenza/vbz_c_api.h"
 #include "vibrenza/vibrenza.h"
@@ -98,8 +99,18 @@ void vbz_freeSDKInstance(int id) {
         std::lock_guard<std::mutex> lock(r.mutex);
         const auto it = r.instances.find(id);
         if (it == r.instances.end()) return;
-        sdk = it->second;
-        r.instances.erase(it);
+        // The callback returns into the instance's threads and objects: it
+        // stays registered, for an ordinary call to free it later.
+        if (!it->second->callingBack()) {
+            sdk = it->second;
+            r.instances.erase(it);
+        }
+    }
+    if (!sdk) {
+        LogLine(4, kTag) << __func__ << ": cannot free instance " << id
+                         << " from inside one of its callbacks or the log callback: "
+                         << vbz::errorText(VBZ_ERROR_PROCESS_RUNNING);
+        return;
     }
     delete sdk;
 }

@@ -13,10 +13,17 @@ constexpr const char* kTag = "Handler";
 constexpr const char* kSdkVersion = "1.6.3-dirty-android-invalid";
 constexpr unsigned int kNoSerial = 0xFFFFFFFFu;
 
-// The back-end whose connection callback runs on this thread, if any. Lets
-// the guards recognise a call made from inside a callback on a thread the
-// base does not know (the sequencer's own threads).
-thread_local const IHandler* callbackOwner = nullptr;
+// The connection callbacks running on this thread, innermost first. Lets the
+// guards recognise a call made from inside a callback on a thread the base
+// does not know (the sequencer's own threads), and the SDK refuse to free an
+// instance from inside its callback. A chain, since a callback may free
+// another instance, whose destruction reports to its own callback here.
+struct CallbackFrame {
+    const IHandler* handler;
+    const SdkPersistentState* state;
+    const CallbackFrame* outer;
+};
+thread_local const CallbackFrame* innermostCallback = nullptr;
 
 void warn(const char* text) { LogLine(3, kTag) << text; }
 }  // namespace
@@ -185,8 +192,16 @@ void IHandler::connectionRoutineTerminated(int state, int error, unsigned int se
 }
 
 bool IHandler::onOwnThread() const {
-    if (callbackOwner == this) return true;
+    for (const CallbackFrame* f = innermostCallback; f; f = f->outer)
+        if (f->handler == this) return true;
     return workerId_.load() == std::this_thread::get_id();
+}
+
+bool IHandler::insideCallbackOf(const SdkPersistentState* state) {
+    if (!state) return false;
+    for (const CallbackFrame* f = innermostCallback; f; f = f->outer)
+        if (f->state == state) return true;
+    return false;
 }
 
 int IHandler::startWorker(std::function<void()> routine, const char* tag) {
@@ -301,9 +316,12 @@ bool IHandler::invokeConnectionCallback(int state, int error, unsigned int seria
 
 void IHandler::callOutside(ConnectionCallback callback, void* userData, int state, int error,
                            unsigned int serialNumber) const {
-    const IHandler* previous = callbackOwner;
-    callbackOwner = this;
+    // Popped however the callback leaves, so that no frame outlives its scope.
+    struct Push {
+        CallbackFrame frame;
+        explicit Push(CallbackFrame f) : frame(f) { innermostCallback = &frame; }
+        ~Push() { innermostCallback = frame.outer; }
+    } push(CallbackFrame{this, persistentState_, innermostCallback});
     callback(static_cast<vbz_connection_state_t>(state), static_cast<vbz_error_t>(error),
              serialNumber, userData);
-    callbackOwner = previous;
 }

@@ -111,8 +111,12 @@ public:
     void connectionRoutineTerminated(int state, int error, unsigned int serialNumber);
 
     // True on the worker thread, or inside a connection callback that this
-    // back-end is calling on any of its threads.
+    // back-end is calling on any of its threads (nested ones included).
     bool onOwnThread() const;
+    // True inside a connection callback of any back-end over this
+    // persistent state (one SDK instance) on this thread, nested ones
+    // included. Null state: false.
+    static bool insideCallbackOf(const SdkPersistentState* state);
 
     // The handler mutex, for the back-end's streams.
     std::mutex& handlerMutex() { return mutex_; }
@@ -150,7 +154,7 @@ protected:
 
 private:
     // Calls the application with no lock held, marking this thread as inside
-    // one of this back-end's callbacks meanwhile.
+    // one of this back-end's callbacks (and its instance's) meanwhile.
     void callOutside(ConnectionCallback callback, void* userData, int state, int error,
                      unsigned int serialNumber) const;
 

@@ -125,6 +125,8 @@ void callLogSink(int level, const char* tag, const char* text) noexcept {
     insideSink = false;
 }
 
+bool insideLogSink() noexcept { return insideSink; }
+
 uint64_t droppedLogLineCount() { return droppedLines.load(std::memory_order_relaxed); }
 
 void countDroppedLogLine() noexcept { droppedLines.fetch_add(1, std::memory_order_relaxed); }

@@ -44,6 +44,9 @@ void emitLogLine(int level, const char* tag, const char* text) noexcept;
 // Calls the current sink now on this thread, marking the thread as inside
 // the sink meanwhile. For the delivery of held lines.
 void callLogSink(int level, const char* tag, const char* text) noexcept;
+// True while this thread runs the sink (the application's log callback
+// included), wherever the line came from.
+bool insideLogSink() noexcept;
 // Lines not delivered because their thread was inside the sink already (or,
 // when memory ran out, could not be held), since the process started.
 uint64_t droppedLogLineCount();

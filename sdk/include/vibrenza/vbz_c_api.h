@@ -31,7 +31,14 @@ extern "C" {
  * not be made. Not from a callback. */
 VBZ_API int vbz_createSDKInstance(const char* logFile);
 /* Destroys the instance (ending its connection); an unknown id does nothing.
- * Not from one of the instance's own callbacks. */
+ * Any application thread. From inside one of the instance's connection
+ * callbacks (any back-end, any state, any thread), or from inside the log
+ * callback (for every instance: a line does not say which instance wrote
+ * it), the free is refused with an error line (-11,
+ * VBZ_ERROR_PROCESS_RUNNING; written inside the log callback, the line is
+ * counted, not delivered): the instance stays registered and usable, and an
+ * ordinary call frees it once the callback has returned. Freeing another
+ * instance from a callback is allowed. */
 VBZ_API void vbz_freeSDKInstance(int id);
 
 VBZ_API int vbz_connectDevice(int id, vbz_output_t output, unsigned int serialNumber);

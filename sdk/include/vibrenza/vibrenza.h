@@ -111,7 +111,10 @@ private:
  * runs on a thread of the back-end: from inside it, connectionStatus,
  * scanStatus and the pattern and effect methods may be called; connect and
  * scanDevices are refused with -11 (VBZ_ERROR_PROCESS_RUNNING). Destroying an
- * instance from inside one of its callbacks is not allowed. A vest that stops
+ * instance from inside one of its connection callbacks or from the log
+ * callback is not allowed: a destructor cannot refuse, and the callback
+ * would return into freed objects. vbz_freeSDKInstance refuses it instead
+ * and leaves the instance to a later call. A vest that stops
  * asking for data for 4 s ends the connection: the callback gets -1
  * (disconnected) with error 0. */
 class VibrenzaSDK {
@@ -123,7 +126,8 @@ public:
     VBZ_API explicit VibrenzaSDK(const char* logFile = "");
     /* Ends a running connection or scan and waits for the back-end's threads;
      * the connection callback may still be called with -1 meanwhile. No other
-     * call on the instance may run; never from one of its callbacks. */
+     * call on the instance may run; never from one of its connection
+     * callbacks nor from the log callback (see the class comment). */
     VBZ_API ~VibrenzaSDK();
     VibrenzaSDK(const VibrenzaSDK&) = delete;
     VibrenzaSDK& operator=(const VibrenzaSDK&) = delete;
@@ -227,6 +231,11 @@ public:
 
 private:
     friend class ExperimentalVibrenzaSDK;
+    friend void ::vbz_freeSDKInstance(int id);
+    /* True on a thread inside one of this instance's connection callbacks
+     * (nested ones included) or inside the log callback: destroying the
+     * instance there would free what the callback returns into. */
+    bool callingBack() const;
     /* Replaces the back-end by one of kind unless it already is of that
      * kind; only while disconnected. Waits for the old back-end's threads. */
     void ensureBackendKind(int kind);
