@@ -102,14 +102,14 @@ int HidComUdp::write(const uint8_t* frame, int length) {
 }
 
 int HidComUdp::checkAnswer(const uint8_t* data, int count) {
-    const auto it = count > 0 ? answerLengths.find(data[0]) : answerLengths.end();
-    if (it != answerLengths.end() && static_cast<uint32_t>(count) != it->second) {
+    const auto& lengths = vbz::answerLengths();
+    const auto it = count > 0 ? lengths.find(data[0]) : lengths.end();
+    if (it != lengths.end() && static_cast<uint32_t>(count) != it->second) {
         LogLine(4, kTag)
             << "Could not process the answer, message is incomplete, waiting for the next message.";
         return -10;
     }
-    if (it == answerLengths.end() ||
-        !checkCommandCrc16(data, static_cast<uint16_t>(count))) {
+    if (it == lengths.end() || !checkCommandCrc16(data, static_cast<uint16_t>(count))) {
         LogLine(4, kTag) << errorText(-10);
         LogLine(4, kTag) << "Could not process the answer, waiting for the next message.";
         return -10;
@@ -290,21 +290,26 @@ void HidComUdp::discoveryReceiver(std::vector<std::string>& keys) {
             reportSocketError(-n);
             continue;
         }
-        if (fromLength != kIpv4SockaddrSize) LogLine(3, kTag) << "Socket Address of wrong size.";
-        if (n == 0 || checkAnswer(datagram.data(), n) <= 0 ||
-            datagram[0] != answerId(DeviceCommand::Discover))
-            continue;
-        const std::string key = from.text();
-        if ((datagram[3] & 0xFD) != 0) {
-            LogLine(1, kTag) << "A device answered on " << key << " but is not available (status "
-                             << static_cast<int>(datagram[3]) << ").";
-            continue;
-        }
-        // A vest with two addresses in one subnet hears Discover twice.
-        if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
-        keys.push_back(key);
-        LogLine(0, kTag) << "A device answered on " << key;
+        takeDiscoveryAnswer(datagram.data(), n, from, fromLength, keys);
     }
+}
+
+void HidComUdp::takeDiscoveryAnswer(const uint8_t* datagram, int count, const Ipv4Endpoint& from,
+                                    std::size_t fromLength, std::vector<std::string>& keys) {
+    if (fromLength != kIpv4SockaddrSize) LogLine(3, kTag) << "Socket Address of wrong size.";
+    if (count <= 0 || checkAnswer(datagram, count) <= 0 ||
+        datagram[0] != answerId(DeviceCommand::Discover))
+        return;
+    const std::string key = from.text();
+    if ((datagram[3] & 0xFD) != 0) {
+        LogLine(1, kTag) << "A device answered on " << key << " but is not available (status "
+                         << static_cast<int>(datagram[3]) << ").";
+        return;
+    }
+    // A vest with two addresses in one subnet hears Discover twice.
+    if (std::find(keys.begin(), keys.end(), key) != keys.end()) return;
+    keys.push_back(key);
+    LogLine(0, kTag) << "A device answered on " << key;
 }
 
 std::vector<std::string> HidComUdp::discoverDevices() {

@@ -64,6 +64,13 @@ public:
     // interfaces cannot be read.
     static std::vector<std::string> broadcastAddresses();
 
+    // One datagram heard while discovering (any host on the network may
+    // send one): when it is a good answer to Discover from a vest that is
+    // free, appends the sender's "ip:port" to keys unless it is there.
+    // fromLength is the size of the sender's socket address.
+    static void takeDiscoveryAnswer(const uint8_t* datagram, int count, const Ipv4Endpoint& from,
+                                    std::size_t fromLength, std::vector<std::string>& keys);
+
 private:
     // Sends a request and waits 0.5 s for the expected answer; binds an old
     // vest that refuses with -7 and asks again. 0, -6 (time-out or link
@@ -84,7 +91,8 @@ private:
     // discoverDevices, each key with its endpoint; leaves the transport
     // marked connected so that the vests can be asked in turn.
     std::vector<std::pair<std::string, Ipv4Endpoint>> discoverVests();
-    int checkAnswer(const uint8_t* data, int count);
+    // The table length of a good frame of count bytes, else -10 (logged).
+    static int checkAnswer(const uint8_t* data, int count);
     // Logs a socket error other than "would block"; returns the code (0 for
     // "would block").
     int reportSocketError(int code);
