@@ -51,6 +51,15 @@ inline constexpr uint8_t commandId(DeviceCommand c) { return static_cast<uint8_t
 // An answer carries the id of the command it answers with bit 7 set.
 inline constexpr uint8_t answerId(DeviceCommand c) { return commandId(c) | 0x80u; }
 
+// Frames the vest sends of its own accord: a data request, its stop of the
+// stream, a board status. They answer no request, so they never decide an
+// exchange; a device error is not among them (it refuses a request).
+inline constexpr bool isVestsOwnFrame(uint8_t id) {
+    return id == commandId(DeviceCommand::DataRequest) ||
+           id == commandId(DeviceCommand::StopStream) ||
+           id == commandId(DeviceCommand::BoardStatus);
+}
+
 inline constexpr uint16_t kSyncWord = 0xDEAD;
 inline constexpr uint8_t kSyncByte1 = 0xAD;
 inline constexpr uint8_t kSyncByte2 = 0xDE;

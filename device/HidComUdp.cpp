@@ -25,6 +25,9 @@ constexpr uint8_t kDeviceErrorId = 0xFF;
 constexpr uint8_t kOldFirmwareError = 0xF9;  // InvalidInternalState (-7)
 constexpr uint32_t kLoopbackAddress = 0x7F000001u;
 constexpr std::size_t kIpv4SockaddrSize = 16;
+// A vest sends one data request at a time and a board status now and then:
+// a few frames during one exchange are all it can have to say.
+constexpr std::size_t kMaxKeptFrames = 8;
 
 constexpr const char* kChecklist =
     "\n"
@@ -99,14 +102,14 @@ int HidComUdp::write(const uint8_t* frame, int length) {
 }
 
 int HidComUdp::checkAnswer(const uint8_t* data, int count) {
-    const auto it = count > 0 ? answerLengths.find(data[0]) : answerLengths.end();
-    if (it != answerLengths.end() && static_cast<uint32_t>(count) != it->second) {
+    const auto& lengths = vbz::answerLengths();
+    const auto it = count > 0 ? lengths.find(data[0]) : lengths.end();
+    if (it != lengths.end() && static_cast<uint32_t>(count) != it->second) {
         LogLine(4, kTag)
             << "Could not process the answer, message is incomplete, waiting for the next message.";
         return -10;
     }
-    if (it == answerLengths.end() ||
-        !checkCommandCrc16(data, static_cast<uint16_t>(count))) {
+    if (it == lengths.end() || !checkCommandCrc16(data, static_cast<uint16_t>(count))) {
         LogLine(4, kTag) << errorText(-10);
         LogLine(4, kTag) << "Could not process the answer, waiting for the next message.";
         return -10;
@@ -115,6 +118,32 @@ int HidComUdp::checkAnswer(const uint8_t* data, int count) {
 }
 
 int HidComUdp::read() {
+    if (!connected.load()) return -3;
+    while (!kept_.empty()) {
+        const KeptFrame frame = kept_.front();
+        kept_.pop_front();
+        // Put aside while talking to another vest of a search: not this link's.
+        if (frame.from != remote_) continue;
+        std::memcpy(receiveBuffer.data(), frame.bytes.data(), frame.bytes.size());
+        return frame.length;
+    }
+    return receive();
+}
+
+void HidComUdp::keepVestsOwnFrame() {
+    if (kept_.size() >= kMaxKeptFrames) {
+        LogLine(1, kTag) << "Dropped frame " << hexId(receiveBuffer[0])
+                         << " of the device's own: too many came during one exchange.";
+        return;
+    }
+    KeptFrame frame;
+    frame.from = remote_;
+    frame.length = static_cast<int>(answerLengths.at(receiveBuffer[0]));
+    frame.bytes = receiveBuffer;
+    kept_.push_back(frame);
+}
+
+int HidComUdp::receive() {
     if (!connected.load()) return -3;
     const int ready = socket_.waitReadable(kReadWaitMs);
     int n = ready;
@@ -139,9 +168,13 @@ int HidComUdp::read() {
 }
 
 int HidComUdp::waitAnswer(uint8_t expectedId, bool forcedBindAllowed, bool& forcedBindWanted) {
-    return readUntil(kAnswerTimeoutSeconds, -6, [&]() -> std::optional<int> {
+    const auto onFrame = [&]() -> std::optional<int> {
         const uint8_t id = receiveBuffer[0];
         if (id == expectedId) return 0;
+        if (isVestsOwnFrame(id)) {
+            keepVestsOwnFrame();
+            return std::nullopt;  // the answer may still come
+        }
         if (id != kDeviceErrorId) {
             LogLine(3, kTag) << "Unexpected answer " << hexId(id) << " while waiting for "
                              << hexId(expectedId) << ".";
@@ -153,7 +186,9 @@ int HidComUdp::waitAnswer(uint8_t expectedId, bool forcedBindAllowed, bool& forc
         }
         logDeviceError(static_cast<int8_t>(receiveBuffer[3]));
         return std::nullopt;  // and wait on
-    });
+    };
+    // From the socket only: what was put aside is not given back here.
+    return readUntil(kAnswerTimeoutSeconds, -6, onFrame, [this] { return receive(); });
 }
 
 int HidComUdp::requestAnswer(const uint8_t* frame, int length, uint8_t expectedId) {
@@ -211,6 +246,7 @@ int HidComUdp::close() {
     const int r = unbind();
     if (r < 0) LogLine(3, kTag) << "Device could not unbind properly while disconnecting.";
     connected.store(false);
+    kept_.clear();
     return r;
 }
 
@@ -254,21 +290,26 @@ void HidComUdp::discoveryReceiver(std::vector<std::string>& keys) {
             reportSocketError(-n);
             continue;
         }
-        if (fromLength != kIpv4SockaddrSize) LogLine(3, kTag) << "Socket Address of wrong size.";
-        if (n == 0 || checkAnswer(datagram.data(), n) <= 0 ||
-            datagram[0] != answerId(DeviceCommand::Discover))
-            continue;
-        const std::string key = from.text();
-        if ((datagram[3] & 0xFD) != 0) {
-            LogLine(1, kTag) << "A device answered on " << key << " but is not available (status "
-                             << static_cast<int>(datagram[3]) << ").";
-            continue;
-        }
-        // A vest with two addresses in one subnet hears Discover twice.
-        if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
-        keys.push_back(key);
-        LogLine(0, kTag) << "A device answered on " << key;
+        takeDiscoveryAnswer(datagram.data(), n, from, fromLength, keys);
     }
+}
+
+void HidComUdp::takeDiscoveryAnswer(const uint8_t* datagram, int count, const Ipv4Endpoint& from,
+                                    std::size_t fromLength, std::vector<std::string>& keys) {
+    if (fromLength != kIpv4SockaddrSize) LogLine(3, kTag) << "Socket Address of wrong size.";
+    if (count <= 0 || checkAnswer(datagram, count) <= 0 ||
+        datagram[0] != answerId(DeviceCommand::Discover))
+        return;
+    const std::string key = from.text();
+    if ((datagram[3] & 0xFD) != 0) {
+        LogLine(1, kTag) << "A device answered on " << key << " but is not available (status "
+                         << static_cast<int>(datagram[3]) << ").";
+        return;
+    }
+    // A vest with two addresses in one subnet hears Discover twice.
+    if (std::find(keys.begin(), keys.end(), key) != keys.end()) return;
+    keys.push_back(key);
+    LogLine(0, kTag) << "A device answered on " << key;
 }
 
 std::vector<std::string> HidComUdp::discoverDevices() {
@@ -343,6 +384,7 @@ int HidComUdp::open(uint32_t serial, std::string address) {
     if (connected.load()) return 0;
     LogLine(0, kTag) << "Start Wifi connection routine.";
     bound_ = false;
+    kept_.clear();
 
     if (!address.empty()) {
         const auto endpoint = Ipv4Endpoint::parse(address);
@@ -429,6 +471,7 @@ int HidComUdp::scan(std::vector<vbz_device_info_t>& devices,
         unbind();  // releases a forced bind, if one happened
     }
     connected.store(false);
+    kept_.clear();  // nobody reads a scanning transport
     return 0;
 }
 

@@ -12,12 +12,19 @@
 // another sender is dropped with a log line, so that no third party can
 // redirect the link.
 //
+// Frames the vest sends of its own accord (a board status, a data request)
+// may arrive while an exchange (Bind, Unbind, an identity request) waits for
+// its answer. They do not decide it: they are put aside, and read() hands
+// them out, oldest first, before it reads the socket again, so that the
+// back-end still sees them.
+//
 // Threads: like every transport (device/IHidCom.h). scan() and open() run a
 // discovery receiver thread of their own and join it before they return.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,7 +49,8 @@ public:
     // Unbinds the vest: 0, -3 when not connected, or the unbind's failure.
     int close() override;
     int write(const uint8_t* frame, int length) override;
-    // Waits up to 10 ms for one datagram from the vest.
+    // Hands out a frame put aside during an exchange, if any; else waits up
+    // to 10 ms for one datagram from the vest.
     int read() override;
 
     // Releases the bound vest (no-op when none): 0 or a negative code.
@@ -56,12 +64,24 @@ public:
     // interfaces cannot be read.
     static std::vector<std::string> broadcastAddresses();
 
+    // One datagram heard while discovering (any host on the network may
+    // send one): when it is a good answer to Discover from a vest that is
+    // free, appends the sender's "ip:port" to keys unless it is there.
+    // fromLength is the size of the sender's socket address.
+    static void takeDiscoveryAnswer(const uint8_t* datagram, int count, const Ipv4Endpoint& from,
+                                    std::size_t fromLength, std::vector<std::string>& keys);
+
 private:
     // Sends a request and waits 0.5 s for the expected answer; binds an old
     // vest that refuses with -7 and asks again. 0, -6 (time-out or link
     // failure), -10 (another answer came).
     int requestAnswer(const uint8_t* frame, int length, uint8_t expectedId);
     int waitAnswer(uint8_t expectedId, bool forcedBindAllowed, bool& forcedBindWanted);
+    // One datagram from the socket (what read() does once nothing is put
+    // aside).
+    int receive();
+    // Puts the frame of the vest's own now in receiveBuffer aside for read().
+    void keepVestsOwnFrame();
     // Binds the vest at the remote endpoint: 0 or a negative code.
     int bindRemote();
     // Broadcasts Discover and returns the distinct "ip:port" keys of the
@@ -71,7 +91,8 @@ private:
     // discoverDevices, each key with its endpoint; leaves the transport
     // marked connected so that the vests can be asked in turn.
     std::vector<std::pair<std::string, Ipv4Endpoint>> discoverVests();
-    int checkAnswer(const uint8_t* data, int count);
+    // The table length of a good frame of count bytes, else -10 (logged).
+    static int checkAnswer(const uint8_t* data, int count);
     // Logs a socket error other than "would block"; returns the code (0 for
     // "would block").
     int reportSocketError(int code);
@@ -79,7 +100,19 @@ private:
     // (nothing left bound).
     int tryVest(uint32_t serial, const std::string& key, bool askSerial);
 
+    // A frame of the vest's own that came during an exchange, with its
+    // sender: it is handed out only while the link still points there.
+    struct KeptFrame {
+        Ipv4Endpoint from;
+        int length = 0;
+        std::array<uint8_t, kReceiveBufferSize> bytes{};
+    };
+
     UdpSocket socket_;
+    // Filled by the exchanges and emptied by read(): both run on the thread
+    // that owns the link while it is not being read elsewhere (open, close
+    // and scan are never run beside a reader).
+    std::deque<KeptFrame> kept_;
     bool bound_ = false;
     Ipv4Endpoint remote_{};
     Ipv4Endpoint boundVest_{};

@@ -71,10 +71,16 @@ protected:
     // at once when the link is gone (a dead link cannot answer any more).
     template <class OnFrame>
     int readUntil(float seconds, int failed, OnFrame onFrame) {
+        return readUntil(seconds, failed, onFrame, [this] { return read(); });
+    }
+    // The same, reading with readOnce (a transport whose read() hands out
+    // frames it put aside must not be given them back while it waits).
+    template <class OnFrame, class ReadOnce>
+    int readUntil(float seconds, int failed, OnFrame onFrame, ReadOnce readOnce) {
         using Clock = std::chrono::steady_clock;
         const auto start = Clock::now();
         for (;;) {
-            const int r = read();
+            const int r = readOnce();
             if (r > 0) {
                 if (const std::optional<int> result = onFrame()) return *result;
             }

@@ -32,11 +32,6 @@ constexpr uint8_t kVestStop = commandId(DeviceCommand::StopStream);
 // frames before the StartStream answer are all it can have to say.
 constexpr std::size_t kMaxEarlyFrames = 8;
 
-// Frames the vest sends of its own accord; they answer no request.
-bool isVestsOwnFrame(uint8_t id) {
-    return id == kDataRequest || id == kVestStop || id == commandId(DeviceCommand::BoardStatus);
-}
-
 bool traceOn() { return minLogLevel.load(std::memory_order_relaxed) <= 0; }
 
 float secondsBetween(std::chrono::steady_clock::time_point t,

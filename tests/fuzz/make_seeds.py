@@ -156,6 +156,31 @@ def main():
                    request(12500, 12500), None, request(25000, 4000), VEST_STOP]))
     write("fuzz_vest_session", "refused_info", session([SERIAL, VERSION, TYPE, vest_frame(0x93, b"\xff\x18")]))
 
+    # Wi-Fi reads: the header gives the datagrams before the Unbind answer
+    # (bits 0-2) and those of the first five that a stranger sends (bits 3-7).
+    status = vest_frame(0x87, bytes([1, 2, 3, 4, 5]))
+    old_firmware = vest_frame(0xFF, bytes([0xF9]))
+    write("fuzz_wifi_reads", "vest_frames", b"\x00" + pieces([SERIAL, VERSION, TYPE, BOARD, status, ERROR]))
+    write("fuzz_wifi_reads", "own_before_unbind",
+          b"\x03" + pieces([TYPE, BOARD, request(0, 12500), VEST_STOP]))
+    write("fuzz_wifi_reads", "refusals_before_unbind",
+          b"\x02" + pieces([SERIAL, old_firmware, vest_frame(0x91, b"\0")]))
+    write("fuzz_wifi_reads", "stranger_and_odd_sizes",
+          bytes([0x01 | (0b101 << 3)]) + pieces([SERIAL, VERSION[:40], SERIAL + b"\0" * 3, b"", status]))
+
+    # Wi-Fi discovery: per datagram the sender (address, port, little-endian),
+    # whether its socket address had the usual size, then the datagram.
+    def heard(address, port, frame, usual=True):
+        return struct.pack("<IHB", address, port, 1 if usual else 0) + frame
+    free, in_use, also_free = (vest_frame(0x90, bytes([s])) for s in (0, 1, 2))
+    vest = 0x0AD50001  # 10.213.0.1
+    write("fuzz_wifi_discovery", "answers",
+          pieces([heard(vest, 33624, free), heard(vest + 1, 42192, in_use),
+                  heard(vest, 33624, free), heard(vest + 2, 555, also_free)]))
+    write("fuzz_wifi_discovery", "odd_senders",
+          pieces([heard(0, 0, free), heard(0xFFFFFFFF, 65535, free, usual=False),
+                  heard(vest, 2601, SERIAL), heard(vest, 17956, free[:6])]))
+
 
 if __name__ == "__main__":
     main()

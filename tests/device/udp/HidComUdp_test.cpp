@@ -240,6 +240,44 @@ TEST_F(UdpOnLoopback, AnotherAnswerFailsTheRequestAndOtherDeviceErrorsAreWaitedP
                         0));
 }
 
+TEST_F(UdpOnLoopback, FramesOfTheVestsOwnDoNotDecideBindOrUnbindAndAreHandedOn) {
+    const emu::Frame status = emu::makeFrame(0xA0, 10, {1, 2, 3, 4, 5});
+    const emu::Frame request = emu::makeFrame(0x16, 13, {0, 0, 0, 0, 0xD4, 0x30, 0, 0});
+    AnswerFault ownFirst;
+    ownFirst.ownFramesFirst = {status, request};
+    ownFirst.times = 1;
+    AnswerFault otherAnswer;
+    otherAnswer.noiseFrames = 1;  // an 0x8B answer
+    otherAnswer.times = 1;
+    auto vest = makeVest(21030042);
+    const std::string address = serve(vest);
+    ns.run([&] {
+        HidComUdp t;
+        vest->setFault(kBind, ownFirst);
+        vest->setFault(kUnbind, ownFirst);
+        ASSERT_EQ(t.open(21030042, address), 0);
+        EXPECT_TRUE(vest->bound());
+        // What came before the answer is read next, in order.
+        ASSERT_EQ(t.read(), 10);
+        EXPECT_EQ(std::vector<uint8_t>(t.receiveBuffer.begin(), t.receiveBuffer.begin() + 10),
+                  status);
+        ASSERT_EQ(t.read(), 13);
+        EXPECT_EQ(t.receiveBuffer[0], 0x16);
+        EXPECT_EQ(t.close(), 0);
+        EXPECT_FALSE(vest->bound());
+
+        // The answer to another command still fails either exchange.
+        vest->setFault(kBind, otherAnswer);
+        EXPECT_EQ(t.open(21030042, address), -6);
+        EXPECT_TRUE(log.has(kTag, "Unexpected answer 0x8B while waiting for 0x91.", 3));
+        vest->clearFaults();
+        ASSERT_EQ(t.open(21030042, address), 0);
+        vest->setFault(kUnbind, otherAnswer);
+        EXPECT_EQ(t.close(), -10);
+    });
+    EXPECT_EQ(vest->countReceived(kUnbind), 2u);
+}
+
 TEST_F(UdpOnLoopback, UnreadableAddressesNeverReachThisHost) {
     // A vest listening on every local address would hear a datagram sent
     // to 0.0.0.0.

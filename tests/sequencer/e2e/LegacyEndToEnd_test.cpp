@@ -86,3 +86,27 @@ TEST(LegacyEndToEnd, ConnectsOverWifiFromTheApi) {
     v.server.stop();
     EXPECT_EQ(v.board->violationCount(), 0u);
 }
+
+TEST(LegacyEndToEnd, BoardStatusBeforeTheBindAndUnbindAnswersOverWifiChangesNothing) {
+    LogRecorder log;
+    vbz_test::VethPair net;
+    VBZ_REQUIRE_NETNS(net);
+    WifiLegacyVest v(kSerial);
+    vbz::emu::AnswerFault statusFirst;
+    statusFirst.ownFramesFirst = {vbz::emu::makeFrame(0xA0, 10)};
+    v.vest->setFault(0x11, statusFirst);
+    v.vest->setFault(0x12, statusFirst);
+    std::string error;
+    ASSERT_TRUE(v.serve(net, &error)) << error;
+    CallbackRecorder recorder;
+    std::optional<VibrenzaSDK> sdk;
+    net.host().run([&] {
+        sdk.emplace();
+        sdk->setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    });
+    connectHoldAndDisconnect(*sdk, recorder, VBZ_OUTPUT_WIFI,
+                             [&](const std::function<void()>& f) { net.host().run(f); }, *v.vest);
+    EXPECT_FALSE(v.vest->bound());
+    net.host().run([&] { sdk.reset(); });
+    v.server.stop();
+}
