@@ -255,11 +255,17 @@ void OrvLoopback::onAudioInput(const float* input, unsigned long frameCount) {
         if (input && channels > 0) {
             const float* frame = input + f * channels;
             float sum = 0.0f;
-            for (unsigned c = 0; c < channels; ++c) sum += frame[c];
-            mean = sum / static_cast<float>(channels);
+            bool finite = true;
+            for (unsigned c = 0; c < channels; ++c) {
+                finite = finite && std::isfinite(frame[c]);
+                // Beyond full scale as a device would deliver it: one huge
+                // sample would otherwise hold the detectors' gain down for
+                // minutes.
+                sum += std::clamp(frame[c], -1.0f, 1.0f);
+            }
             // One bad driver sample would otherwise poison the band
             // detectors for the rest of the session.
-            if (!std::isfinite(mean)) mean = 0.0f;
+            mean = finite ? sum / static_cast<float>(channels) : 0.0f;
         }
         inBlock_.push_back(mean);
     }

@@ -73,7 +73,9 @@ public:
     void pull(std::vector<double>& out);
 
     // Body of the capture callback: frameCount interleaved frames of the
-    // channel count the stream was opened with. A null input is silence.
+    // channel count the stream was opened with. A null input is silence, so
+    // is a frame with a non-finite sample; samples beyond full scale are
+    // clipped to [-1, 1].
     void onAudioInput(const float* input, unsigned long frameCount);
 
     // Lines gathered since the last call, in order.
