@@ -80,9 +80,11 @@ public:
     int getOrvPreset();
     float getOrvVolume();
     // The capture device, by index and name (resolved again when the capture
-    // opens). A different device restarts the capture at once when the
-    // stream has fixed an output rate; a negative index is only stored.
-    void setLoopbackDevice(const vbz::AudioDeviceRef& device);
+    // opens). A different device, or the same one while the capture is not
+    // running, (re)starts the capture at once when the stream has fixed an
+    // output rate; a negative index is only stored. The start's result
+    // (OrvCore::setDevice).
+    int setLoopbackDevice(const vbz::AudioDeviceRef& device);
     // No range check: the experimental API passes 0 to 3.
     void setOrvPreset(int preset);
     // Volumes not above 0 (NaN included) are stored as 0.
