@@ -10,8 +10,10 @@
 // connectAudio. The capture starts once a loopback device is set and the
 // stream has fixed the output rate (500 Hz for a vest, the device's rate for
 // an audio output), and keeps running across disconnections until the
-// back-end goes or the device changes. A capture that cannot start does not
-// fail the connection: the stream then carries silence.
+// back-end goes or the device changes, or it ends on its own (its device or
+// the audio server went away); setting the device again starts a capture
+// that is not running. A capture that cannot start in the connection's
+// routine does not fail the connection: the stream then carries silence.
 //
 // Threads: the operations may be called from any application thread; the
 // connection, scanning and audio routines run on the worker of the IHandler
