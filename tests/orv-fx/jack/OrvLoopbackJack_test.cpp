@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -28,7 +29,11 @@ class OwnServer {
 public:
     OwnServer()
         : name_("vbzown" + std::to_string(getpid())), state_("jack-own-" + std::to_string(getpid())) {}
-    ~OwnServer() { run("stop"); }
+    ~OwnServer() {
+        run("stop");
+        std::error_code ignored;
+        std::filesystem::remove_all(state_, ignored);
+    }
     // Empty when it runs; the reason otherwise.
     std::string start() {
         run("start");
