@@ -113,11 +113,11 @@ float HandlerORV::getOrvVolume() {
     return core_.getVolume();
 }
 
-void HandlerORV::setLoopbackDevice(const vbz::AudioDeviceRef& device) {
+int HandlerORV::setLoopbackDevice(const vbz::AudioDeviceRef& device) {
     // Not under the handler mutex: a (re)start opens the device, and the
     // stream's renders must not wait for that. The core's control lock
     // orders it with the stream's rate changes.
-    core_.setDevice(device);
+    return core_.setDevice(device);
 }
 
 void HandlerORV::setOrvPreset(int preset) { core_.setPreset(static_cast<unsigned>(preset)); }

@@ -10,8 +10,10 @@
 // connectAudio. The capture starts once a loopback device is set and the
 // stream has fixed the output rate (500 Hz for a vest, the device's rate for
 // an audio output), and keeps running across disconnections until the
-// back-end goes or the device changes. A capture that cannot start does not
-// fail the connection: the stream then carries silence.
+// back-end goes or the device changes, or it ends on its own (its device or
+// the audio server went away); setting the device again starts a capture
+// that is not running. A capture that cannot start in the connection's
+// routine does not fail the connection: the stream then carries silence.
 //
 // Threads: the operations may be called from any application thread; the
 // connection, scanning and audio routines run on the worker of the IHandler
@@ -80,9 +82,11 @@ public:
     int getOrvPreset();
     float getOrvVolume();
     // The capture device, by index and name (resolved again when the capture
-    // opens). A different device restarts the capture at once when the
-    // stream has fixed an output rate; a negative index is only stored.
-    void setLoopbackDevice(const vbz::AudioDeviceRef& device);
+    // opens). A different device, or the same one while the capture is not
+    // running, (re)starts the capture at once when the stream has fixed an
+    // output rate; a negative index is only stored. The start's result
+    // (OrvCore::setDevice).
+    int setLoopbackDevice(const vbz::AudioDeviceRef& device);
     // No range check: the experimental API passes 0 to 3.
     void setOrvPreset(int preset);
     // Volumes not above 0 (NaN included) are stored as 0.

@@ -30,29 +30,38 @@ void OrvCore::setSampleRate(double hz) {
     {
         std::unique_lock<std::timed_mutex> lock(controlLock_, kRateWait);
         if (!lock.owns_lock()) return;
+        // Said once, here: the stream calls this before every block.
+        const bool ended = loopback_.noticeEnded();
         // Exact comparison: the stream sets its rate before every block.
-        if (hz == sampleRate_.load(std::memory_order_relaxed)) return;
-        sampleRate_.store(hz, std::memory_order_relaxed);
-        if (loopback_.isRunning())
-            loopback_.setOutputRate(hz);
-        else if (hz > 0.0 && device_.index >= 0)
-            loopback_.start(hz, device_);
+        const bool same = hz == sampleRate_.load(std::memory_order_relaxed);
+        if (same && !ended) return;
+        if (!same) {
+            sampleRate_.store(hz, std::memory_order_relaxed);
+            if (loopback_.isRunning())
+                loopback_.setOutputRate(hz);
+            else if (hz > 0.0 && device_.index >= 0)
+                loopback_.start(hz, device_);
+        }
         lines = loopback_.takeLog();
     }
     writeLog(std::move(lines));
 }
 
-void OrvCore::setDevice(const AudioDeviceRef& device) {
+int OrvCore::setDevice(const AudioDeviceRef& device) {
     OrvLoopback::LogBatch lines;
+    int result = 0;
     {
         std::lock_guard<std::timed_mutex> lock(controlLock_);
-        if (device.index == device_.index && device.name == device_.name) return;
+        loopback_.noticeEnded();
+        const bool same = device.index == device_.index && device.name == device_.name;
+        if (same && (loopback_.isRunning() || device.index < 0)) return 0;
         device_ = device;
         const double rate = sampleRate_.load(std::memory_order_relaxed);
-        if (rate > 0.0 && device.index >= 0) loopback_.start(rate, device);
+        if (rate > 0.0 && device.index >= 0) result = loopback_.start(rate, device);
         lines = loopback_.takeLog();
     }
     writeLog(std::move(lines));
+    return result;
 }
 
 int OrvCore::device() {

@@ -42,7 +42,8 @@ public:
     void setBufferSize(unsigned n) override { buffer_.resize(n, 0.0); }
     double getSampleRate() override { return sampleRate_.load(std::memory_order_relaxed); }
     // A new rate reconfigures a running capture's output, or starts the
-    // capture when a device is set. The same rate (exactly) does nothing.
+    // capture when a device is set. The same rate (exactly) does nothing but
+    // write, once, the warning of a capture that ended on its own.
     // The stream calls it before its renders: while another thread starts
     // or stops the capture, it gives up after kRateWait and leaves the rate
     // for the next block, rather than hold up the render.
@@ -60,9 +61,12 @@ public:
     unsigned getPreset();
     float getVolume() const { return volume_; }
     // Selects the capture device; a different device (re)starts the capture
-    // when an output rate is known. A device with a negative index is only
-    // stored: a running capture keeps its device.
-    void setDevice(const AudioDeviceRef& device);
+    // when an output rate is known, and so does the same one when the capture
+    // is not running (it ended on its own or never started), resolving the
+    // device by name again. A device with a negative index is only stored: a
+    // running capture keeps its device. The start's result (see
+    // OrvLoopback::start), 0 when none was needed.
+    int setDevice(const AudioDeviceRef& device);
     // No range check: callers pass 0 to 3.
     void setPreset(unsigned preset);
     // Volumes not above 0 (NaN included) become 0.

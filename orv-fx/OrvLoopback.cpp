@@ -104,7 +104,7 @@ int OrvLoopback::fail(int code) {
 }
 
 int OrvLoopback::start(double outputRate, const AudioDeviceRef& device) {
-    if (isRunning()) stop();
+    stop();  // also a capture that ended on its own holds its stream
     log(1, "Start ORV loopback...");
     {
         std::lock_guard<std::mutex> lock(captureLock_);
@@ -147,8 +147,15 @@ int OrvLoopback::start(double outputRate, const AudioDeviceRef& device) {
         stream_ = nullptr;
         return fail(reportPaError(openError));
     }
+    host_.setStreamFinishedCallback(stream_, &OrvLoopback::finishedCallback);
     const PaError startError = host_.startStream(stream_);
     if (startError != paNoError) return fail(reportPaError(startError));
+    if (host_.isLoopback(index) == 1) {
+        // A loopback capture needs no host once open; holding it would tie
+        // the host to an audio server that may die under the capture.
+        host_.terminate();
+        initialized_ = false;
+    }
 
     running_.store(true, std::memory_order_release);
     log(1, "ORV loopback started.");
@@ -190,6 +197,8 @@ void OrvLoopback::stop() {
         fifo_.clear();
         running_.store(false, std::memory_order_release);
     }
+    ended_.store(false, std::memory_order_release);  // closing may have said so
+    endReported_ = false;
     inProcessor_.reset();  // the callback is over: the stream is closed
     out.reset();
     if (initialized_) {
@@ -198,6 +207,19 @@ void OrvLoopback::stop() {
         host_.terminate();
         initialized_ = false;
     }
+}
+
+bool OrvLoopback::noticeEnded() {
+    if (!running_.load(std::memory_order_acquire) || !ended_.load(std::memory_order_acquire)) return false;
+    if (!endReported_) {
+        endReported_ = true;
+        log(3, "ORV loopback capture ended: its device or the audio server went away.");
+    }
+    return true;
+}
+
+void OrvLoopback::finishedCallback(void* userData) {
+    if (userData) static_cast<OrvLoopback*>(userData)->ended_.store(true, std::memory_order_release);
 }
 
 int OrvLoopback::setOutputRate(double rate) {
@@ -255,11 +277,17 @@ void OrvLoopback::onAudioInput(const float* input, unsigned long frameCount) {
         if (input && channels > 0) {
             const float* frame = input + f * channels;
             float sum = 0.0f;
-            for (unsigned c = 0; c < channels; ++c) sum += frame[c];
-            mean = sum / static_cast<float>(channels);
+            bool finite = true;
+            for (unsigned c = 0; c < channels; ++c) {
+                finite = finite && std::isfinite(frame[c]);
+                // Beyond full scale as a device would deliver it: one huge
+                // sample would otherwise hold the detectors' gain down for
+                // minutes.
+                sum += std::clamp(frame[c], -1.0f, 1.0f);
+            }
             // One bad driver sample would otherwise poison the band
             // detectors for the rest of the session.
-            if (!std::isfinite(mean)) mean = 0.0f;
+            mean = finite ? sum / static_cast<float>(channels) : 0.0f;
         }
         inBlock_.push_back(mean);
     }

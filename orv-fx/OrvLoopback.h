@@ -55,9 +55,17 @@ public:
     // released.
     int start(double outputRate, const AudioDeviceRef& device);
     // Ends the capture and releases what the start acquired; the audio host
-    // is terminated only for an initialisation this capture made. Any state.
+    // is terminated only for an initialisation this capture made. Any state;
+    // bounded also when the device or the audio server has gone.
     void stop();
-    bool isRunning() const { return running_.load(std::memory_order_acquire); }
+    // False too once the capture ended on its own (its device or the audio
+    // server went away): a start is needed again.
+    bool isRunning() const {
+        return running_.load(std::memory_order_acquire) && !ended_.load(std::memory_order_acquire);
+    }
+    // True, with a warning in the log batch the first time, when the capture
+    // ended on its own. Under the owner's control, as start and stop.
+    bool noticeEnded();
     // Replaces the output processor by one at rate while running (queued
     // samples stay; the new one is made before the old one goes, so no block
     // is lost or decoded by neither); 0 and nothing else when stopped. A
@@ -73,7 +81,9 @@ public:
     void pull(std::vector<double>& out);
 
     // Body of the capture callback: frameCount interleaved frames of the
-    // channel count the stream was opened with. A null input is silence.
+    // channel count the stream was opened with. A null input is silence, so
+    // is a frame with a non-finite sample; samples beyond full scale are
+    // clipped to [-1, 1].
     void onAudioInput(const float* input, unsigned long frameCount);
 
     // Lines gathered since the last call, in order.
@@ -94,6 +104,7 @@ private:
     // Fails a start: stops, then returns code.
     int fail(int code);
 
+    static void finishedCallback(void* userData);
     static int captureCallback(const void* input, void* output, unsigned long frameCount,
                                const PaStreamCallbackTimeInfo* timeInfo, PaStreamCallbackFlags statusFlags,
                                void* userData);
@@ -117,6 +128,9 @@ private:
 
     IAudioHost& host_;
     std::atomic<bool> running_{false};
+    // Set by the host's thread when the stream ends without a stop.
+    std::atomic<bool> ended_{false};
+    bool endReported_ = false;
     bool initialized_ = false;  // a successful initialize awaits its terminate
     PaStream* stream_ = nullptr;
     unsigned inputChannels_ = 0;

@@ -88,8 +88,11 @@ int ExperimentalVibrenzaSDK::connectOrv(vbz_output_t output, unsigned int serial
     int index = -1;
     if (const int refused = prepareOrv(loopbackDevice, index)) return refused;
     auto* orv = backendOf<HandlerORV>(owner->handler, vbz::kKindOrv);
-    orv->setLoopbackDevice(loopbackRef(index));
+    // A capture that is not running (its device or the audio server went
+    // away since) starts again here; one that cannot is this call's failure.
+    const int started = orv->setLoopbackDevice(loopbackRef(index));
     vbz::audioHost().terminate();
+    if (started < 0) return started;
     return orv->connect(output, serialNumber);
 }
 
@@ -101,7 +104,7 @@ int ExperimentalVibrenzaSDK::connectOrvAudio(vbz_audio_preset_t preset, vbz_audi
     auto* orv = backendOf<HandlerORV>(owner->handler, vbz::kKindOrv);
     const vbz::AudioDeviceRef device = loopbackRef(index);
     vbz::audioHost().terminate();
-    orv->setLoopbackDevice(device);
+    if (const int started = orv->setLoopbackDevice(device); started < 0) return started;
     vbz_audio_settings_t used = settings;
     const int result = orv->connectAudio(preset, used);
     copyBackNumbers(used, settings);

@@ -139,11 +139,37 @@ PaError PortAudioJackHost::isFormatSupported(const PaStreamParameters* input, co
     return Pa_IsFormatSupported(hasIn ? &in : nullptr, hasOut ? &out : nullptr, sampleRate);
 }
 
+const PortAudioJackHost::Loopback* PortAudioJackHost::loopbackOf(PaDeviceIndex device) {
+    if (initCount_ > 0 && device >= portAudioCount_ &&
+        device - portAudioCount_ < static_cast<PaDeviceIndex>(loopbacks_.size()))
+        return &loopbacks_[static_cast<size_t>(device - portAudioCount_)];
+    return nullptr;
+}
+
+JackCaptureStream* PortAudioJackHost::capture(PaStream* stream) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& c : captures_)
+        if (reinterpret_cast<PaStream*>(c.get()) == stream) return c.get();
+    return nullptr;
+}
+
 PaError PortAudioJackHost::openStream(PaStream** stream, const PaStreamParameters* input,
                                       const PaStreamParameters* output, double sampleRate,
                                       unsigned long framesPerBuffer, PaStreamFlags flags,
                                       PaStreamCallback* callback, void* userData) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (const Loopback* loopback = input && !output ? loopbackOf(input->device) : nullptr) {
+        if (input->sampleFormat != paFloat32) return paSampleFormatNotSupported;
+        if (input->channelCount > loopback->info.maxInputChannels) return paInvalidChannelCount;
+        const PaDeviceInfo* client = Pa_GetDeviceInfo(loopback->captured);
+        if (!client || !client->name) return paInvalidDevice;
+        PaError error = paNoError;
+        auto made = JackCaptureStream::open(client->name, input->channelCount, sampleRate, callback, userData, error);
+        if (!made) return error;
+        *stream = reinterpret_cast<PaStream*>(made.get());
+        captures_.push_back(std::move(made));
+        return paNoError;
+    }
     PaStreamParameters in{}, out{};
     const bool hasIn = translate(input, in);
     const bool hasOut = translate(output, out);
@@ -152,15 +178,48 @@ PaError PortAudioJackHost::openStream(PaStream** stream, const PaStreamParameter
 }
 
 PaError PortAudioJackHost::setStreamFinishedCallback(PaStream* stream, PaStreamFinishedCallback* callback) {
+    if (JackCaptureStream* c = capture(stream)) {
+        c->setFinishedCallback(callback);
+        return paNoError;
+    }
     return Pa_SetStreamFinishedCallback(stream, callback);
 }
-PaError PortAudioJackHost::startStream(PaStream* stream) { return Pa_StartStream(stream); }
-PaError PortAudioJackHost::stopStream(PaStream* stream) { return Pa_StopStream(stream); }
-PaError PortAudioJackHost::abortStream(PaStream* stream) { return Pa_AbortStream(stream); }
-PaError PortAudioJackHost::closeStream(PaStream* stream) { return Pa_CloseStream(stream); }
-const PaStreamInfo* PortAudioJackHost::streamInfo(PaStream* stream) { return Pa_GetStreamInfo(stream); }
-PaTime PortAudioJackHost::streamTime(PaStream* stream) { return Pa_GetStreamTime(stream); }
-double PortAudioJackHost::streamCpuLoad(PaStream* stream) { return Pa_GetStreamCpuLoad(stream); }
+PaError PortAudioJackHost::startStream(PaStream* stream) {
+    if (JackCaptureStream* c = capture(stream)) return c->start();
+    return Pa_StartStream(stream);
+}
+PaError PortAudioJackHost::stopStream(PaStream* stream) {
+    if (JackCaptureStream* c = capture(stream)) return c->stop();
+    return Pa_StopStream(stream);
+}
+PaError PortAudioJackHost::abortStream(PaStream* stream) { return stopStream(stream); }
+PaError PortAudioJackHost::closeStream(PaStream* stream) {
+    std::unique_ptr<JackCaptureStream> closed;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = captures_.begin(); it != captures_.end(); ++it) {
+            if (reinterpret_cast<PaStream*>(it->get()) != stream) continue;
+            closed = std::move(*it);
+            captures_.erase(it);
+            break;
+        }
+    }
+    // Outside the lock: closing waits for the process cycle to end.
+    if (closed) return paNoError;
+    return Pa_CloseStream(stream);
+}
+const PaStreamInfo* PortAudioJackHost::streamInfo(PaStream* stream) {
+    if (JackCaptureStream* c = capture(stream)) return c->info();
+    return Pa_GetStreamInfo(stream);
+}
+PaTime PortAudioJackHost::streamTime(PaStream* stream) {
+    if (capture(stream)) return 0.0;
+    return Pa_GetStreamTime(stream);
+}
+double PortAudioJackHost::streamCpuLoad(PaStream* stream) {
+    if (capture(stream)) return 0.0;
+    return Pa_GetStreamCpuLoad(stream);
+}
 const PaHostErrorInfo* PortAudioJackHost::lastHostErrorInfo() { return Pa_GetLastHostErrorInfo(); }
 
 }  // namespace vbz

@@ -3,16 +3,22 @@
 // that has monitor ports. Capturing a loopback device opens an input stream
 // on the JACK device of that client, whose inputs are its monitor ports.
 //
+// A stream on a loopback device is not a PortAudio stream but a
+// JackCaptureStream of our own (see there why), told apart by its handle; it
+// does not need PortAudio initialised once it is open.
+//
 // One process-wide object (PortAudio itself is process-wide). The loopback
 // table is built by the `initialize` that takes PortAudio from uninitialised
 // to initialised, as PortAudio builds its device list, and dropped by the
 // `terminate` that balances it.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "sdk/platform/IAudioHost.h"
+#include "sdk/platform/JackCaptureStream.h"
 
 namespace vbz {
 
@@ -61,6 +67,10 @@ private:
     // Parameters with a loopback index replaced by PortAudio's; false when the
     // index is not valid.
     bool translate(const PaStreamParameters* in, PaStreamParameters& out);
+    // The loopback that `device` is, or null.
+    const Loopback* loopbackOf(PaDeviceIndex device);
+    // Our capture behind a stream handle, or null for a PortAudio stream.
+    JackCaptureStream* capture(PaStream* stream);
 
     std::mutex mutex_;
     int initCount_ = 0;
@@ -68,6 +78,7 @@ private:
     PaHostApiIndex jackApi_ = paHostApiNotFound;
     PaHostApiInfo jackApiInfo_{};
     std::vector<Loopback> loopbacks_;
+    std::vector<std::unique_ptr<JackCaptureStream>> captures_;
 };
 
 }  // namespace vbz

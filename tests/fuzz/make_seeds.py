@@ -8,6 +8,7 @@ sends in a session (identity answers, stream answers, data requests, its
 stop, a board status, a device error), in each target's input format.
 """
 import json
+import math
 import os
 import struct
 
@@ -127,6 +128,26 @@ def main():
     write("fuzz_orv_tokens", "hostile_values",
           tokens([5, 0, 2, 3], [float("nan"), float("inf"), -1.0, 1e30, 2.0, -0.0, 1e-40, 0.5]))
     write("fuzz_orv_tokens", "short_stream", tokens([10, 3, 6, 7], [1, 0.5]))
+    # Captured audio: channels and device rate, output rate, preset and
+    # volume; then callbacks of one byte (top bit: no buffer; frames) and
+    # their float frames.
+    def capture(header, callbacks):
+        out = bytes(header)
+        for frames in callbacks:
+            if frames is None:
+                out += bytes([0x80 | 100])
+            else:
+                out += bytes([len(frames)]) + b"".join(struct.pack("<f", v) for v in frames)
+        return out
+    # At 8 kHz a block is 160 frames, so that a seed of a few blocks stays
+    # below the smoke's input length.
+    tone = [0.5 * math.sin(2 * math.pi * 80 * i / 8000) for i in range(120)]
+    write("fuzz_orv_capture", "tone_mono_8k", capture([0x30, 0x10], [tone] * 7))
+    write("fuzz_orv_capture", "huge_then_tone", capture([0x30, 0x11], [[1e30] + tone[1:]] + [tone] * 6))
+    write("fuzz_orv_capture", "over_range_stereo", capture([0x31, 0x26], [[8.0] * 120] * 2 + [tone[:60]] * 6))
+    write("fuzz_orv_capture", "non_finite_and_gaps",
+          capture([0x32, 0x4b], [[float("nan"), float("inf"), -float("inf"), -1e38, 1e-40, -0.0], None]
+                  + [tone[:40]] * 4))
     for i, seed in enumerate([b"\0" * 64, bytes(range(256)), b"\xff" * 128, b"\x01\x02" * 100]):
         write("fuzz_engine_structured", "bytes%d" % i, seed)
 

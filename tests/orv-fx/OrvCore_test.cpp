@@ -92,6 +92,42 @@ TEST_F(Core, TheCaptureStartsOnceBothRateAndDeviceAreKnown) {
     EXPECT_EQ(host.streams.size(), 1u);
 }
 
+TEST_F(Core, ACaptureThatEndedOnItsOwnIsSaidOnceAndTheDeviceStartsItAgain) {
+    const char* kEnded = "ORV loopback capture ended: its device or the audio server went away.";
+    struct Case {
+        const char* name;
+        PaError openError;  // of the host when the device is set again
+        int code;
+        const char* line;
+    };
+    const Case cases[] = {{"the device is back", paNoError, 0, nullptr},
+                          {"the device is still gone", paDeviceUnavailable, -15, "PortAudio error : Device unavailable"}};
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        LogRecorder::clear();
+        host.openError = paNoError;
+        OrvCore core;
+        core.setSampleRate(500.0);
+        ASSERT_EQ(core.setDevice(device), 0);
+        auto& stream = host.streams.back();
+        stream.finished(stream.userData);  // the host's thread: the stream ended
+        EXPECT_FALSE(core.loopback().isRunning());
+        core.setSampleRate(500.0);
+        core.setSampleRate(500.0);
+        EXPECT_EQ(LogRecorder::count(kEnded), 1);
+
+        host.openError = k.openError;
+        const std::size_t opened = host.streams.size();
+        EXPECT_EQ(core.setDevice(device), k.code);
+        EXPECT_EQ(host.streams.size(), opened + (k.code == 0 ? 1 : 0));
+        EXPECT_TRUE(host.streams[opened - 1].closed) << "the ended stream is released";
+        EXPECT_EQ(core.loopback().isRunning(), k.code == 0);
+        if (k.line) {
+            EXPECT_TRUE(LogRecorder::has(4, "OrvLoopback", k.line));
+        }
+    }
+}
+
 TEST_F(Core, TheSameRateDoesNothingEvenAfterAFailedStart) {
     host.openError = paDeviceUnavailable;
     OrvCore core;

@@ -33,7 +33,10 @@ public:
     /* Turns the computer's sound output, captured from the loopback device
      * whose name begins with loopbackDevice (null: the loopback of the default
      * output), into haptics on a vest. 0 when started; -2 when no such
-     * loopback device is usable, -15 when the audio host cannot start. */
+     * loopback device is usable, -15 when the audio host cannot start. A
+     * capture of an earlier connection that has ended (its device or the
+     * audio server went away) starts again here; when it cannot, its code
+     * (-2, -15 or -17) and log line. */
     VBZ_API int connectOrv(vbz_output_t output, unsigned int serialNumber, const char* loopbackDevice);
     /* As connectOrv, with the haptics played on an audio output device. The
      * caller's settings are not changed: a preset applies to the connection's
