@@ -258,7 +258,9 @@ void HandlerCommands::resetDeviceState() {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         registeredSlots_ = 0;
         wantedMuteMask_ = 0xFFFFFFFFu;
+        slotChangedAt_.fill(statusCount_);
     }
+    unsettled_ = false;
     // The transport and the sequences go with no lock held.
 }
 
@@ -368,6 +370,7 @@ void HandlerCommands::processStopAllRequest() {
     std::lock_guard<std::mutex> lock(transactionMutex_);
     registeredSlots_ = 0;
     wantedMuteMask_ = 0xFFFFFFFFu;
+    slotChangedAt_.fill(statusCount_);
 }
 
 void HandlerCommands::processEffectStopList() {
@@ -408,7 +411,14 @@ void HandlerCommands::processEffectStopList() {
 }
 
 void HandlerCommands::keepAlive() {
-    if (Clock::now() - lastTransactionTime_ <= timing_.keepAliveInterval) return;
+    // A slot waiting for a second status gets one now unless the turn's
+    // answers brought one.
+    bool settle = false;
+    if (unsettled_) {
+        unsettled_ = false;
+        settle = slotMasks().statuses == unsettledAt_;
+    }
+    if (!settle && Clock::now() - lastTransactionTime_ <= timing_.keepAliveInterval) return;
     auto frame = shortFrame(DeviceCommand::GetStatus);
     sendCommand(frame.data(), static_cast<int>(frame.size()));
 }
@@ -448,12 +458,25 @@ void HandlerCommands::handleMessage(IHidCom* link) {
     if (traceOn())
         LogLine(0, kTag) << "Message received: " << std::hex << static_cast<int>(id) << std::dec
                          << " - Time: " << secondsSinceOrigin();
+    // An answer to a play that comes again right behind itself is the same
+    // frame twice: taken as the answer to a following play, it would give
+    // that play the slot of the one before.
+    if (id == kPlayAnswer && lastPlayAnswerKept_ &&
+        std::equal(lastPlayAnswer_.begin(), lastPlayAnswer_.end(), rx)) {
+        if (traceOn()) LogLine(0, kTag) << "Repeated answer to a play ignored.";
+        return;
+    }
+    lastPlayAnswerKept_ = false;
     bool awaited;
     uint8_t expected;
     {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         expected = expectedAnswerId_;
         awaited = pendingAnswer_ && id == expected;
+    }
+    if (awaited && id == kPlayAnswer) {
+        std::copy_n(rx, lastPlayAnswer_.size(), lastPlayAnswer_.begin());
+        lastPlayAnswerKept_ = true;
     }
     if (awaited) {
         int status = -1;

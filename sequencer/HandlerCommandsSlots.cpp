@@ -165,8 +165,10 @@ void HandlerCommands::updateBoardStatus(const uint8_t* bytes) {
     }
     {
         std::lock_guard<std::mutex> lock(transactionMutex_);
+        previousBoardReserved_ = boardReservedSlots_;
         boardReservedSlots_ = reserved;
         boardMutedSlots_ = muted;
+        ++statusCount_;
     }
     wakeTurn();
     if (traceOn()) {
@@ -189,6 +191,7 @@ int HandlerCommands::registerSlot(int slot, bool overBudget,
         registeredSlots_ |= 1u << slot;
         wantedMuteMask_ &= ~(1u << slot);
         if (overBudget) wantedMuteMask_ |= 1u << slot;
+        slotChangedAt_[static_cast<std::size_t>(slot)] = statusCount_;
     }
     slotRegister_[slot] = sequence;
     return 0;
@@ -203,12 +206,14 @@ int HandlerCommands::unregisterSlot(int slot) {
     slotRegister_.erase(it);
     std::lock_guard<std::mutex> lock(transactionMutex_);
     registeredSlots_ &= ~(1u << (slot % 32));
+    slotChangedAt_[static_cast<std::size_t>(slot)] = statusCount_;
     return 0;
 }
 
 HandlerCommands::SlotMasks HandlerCommands::slotMasks() {
     std::lock_guard<std::mutex> lock(transactionMutex_);
-    return {registeredSlots_, boardReservedSlots_, wantedMuteMask_, boardMutedSlots_};
+    return {registeredSlots_, boardReservedSlots_, wantedMuteMask_, boardMutedSlots_,
+            previousBoardReserved_, statusCount_};
 }
 
 // The turn's checks against the board ------------------------------------
@@ -216,8 +221,20 @@ HandlerCommands::SlotMasks HandlerCommands::slotMasks() {
 void HandlerCommands::synchroniseSlots(const SlotMasks& masks) {
     const uint32_t differ = (masks.boardReserved ^ masks.registered) & kSlotBits;
     if (differ == 0) return;
+    // A status the vest built before it answered a play or a stop can reach
+    // us after that answer (its own statuses cross the answers, a datagram
+    // overtakes another), showing the slot as it was. A slot is therefore
+    // acted upon only when the last two statuses, both received after its
+    // last change here, show it alike; until then the turn asks for a
+    // status if it brings none (keepAlive).
+    const uint32_t steady = ~(masks.boardReserved ^ masks.previousBoardReserved);
+    bool unsettled = false;
     for (int i = 0; i < kSlots; ++i) {
         if (!((differ >> i) & 1u)) continue;
+        if (masks.statuses < slotChangedAt_[static_cast<std::size_t>(i)] + 2 || !((steady >> i) & 1u)) {
+            unsettled = true;
+            continue;
+        }
         const auto it = slotRegister_.find(i);
         if (it == slotRegister_.end()) {
             // The vest holds a slot the host does not know.
@@ -228,8 +245,11 @@ void HandlerCommands::synchroniseSlots(const SlotMasks& masks) {
             slotRegister_.erase(it);
             std::lock_guard<std::mutex> lock(transactionMutex_);
             registeredSlots_ &= ~(1u << i);
+            slotChangedAt_[static_cast<std::size_t>(i)] = statusCount_;
         }
     }
+    unsettled_ = unsettled;
+    unsettledAt_ = masks.statuses;
 }
 
 void HandlerCommands::updateMute(const SlotMasks& masks) {
