@@ -225,10 +225,17 @@ int HandlerCommands::loadPatternFromJSON(std::string json) {
 }
 
 int HandlerCommands::unloadPattern(int patternId) {
-    std::size_t erased;
+    std::size_t erased = 0;
     {
         HandlerLock lock(handlerMutex());
-        erased = patternTable_.erase(patternId);
+        if (const auto it = patternTable_.find(patternId); it != patternTable_.end()) {
+            // Its fallback may lead back to it (directly or through other
+            // patterns' windows): the window goes with the pattern, so that
+            // such a ring ends once all of it is unloaded.
+            it->second->eraseAccumulationWindow();
+            patternTable_.erase(it);
+            erased = 1;
+        }
     }
     if (erased == 0) {
         LogLine(4, kTag) << "Unable to unload pattern (ID: " << patternId
