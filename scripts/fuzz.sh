@@ -26,7 +26,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 dir="build/fuzz"
 targets=(fuzz_pattern_capi fuzz_engine_render fuzz_engine_structured fuzz_legacy_pattern fuzz_orv_tokens
-         fuzz_usb_answers fuzz_bt_reassembly fuzz_vest_session
+         fuzz_usb_answers fuzz_bt_reassembly fuzz_vest_session fuzz_legacy_reception
          fuzz_orv_capture fuzz_wifi_reads fuzz_wifi_discovery)
 max_len=4096
 

@@ -121,6 +121,8 @@ public:
 
     struct SlotMasks {
         uint32_t registered, boardReserved, wantedMute, boardMuted;
+        uint32_t previousBoardReserved;  // of the status before the last one
+        uint64_t statuses;               // board statuses received so far
     };
     // Any thread.
     SlotMasks slotMasks();
@@ -215,6 +217,11 @@ private:
     // Sequencing thread only (slotRegister_ is cleared under the handler
     // mutex once the thread has ended).
     std::map<int, std::shared_ptr<Sequence>> slotRegister_;
+    // The count of statuses received when each slot was last registered or
+    // released; whether a slot waits for another status, and the count then.
+    std::array<uint64_t, 20> slotChangedAt_{};
+    bool unsettled_ = false;
+    uint64_t unsettledAt_ = 0;
     IHidCom* link_ = nullptr;  // the connected transport, owned by transport_
     Clock::time_point lastTransactionTime_{};
     Clock::time_point pauseTime_{};
@@ -237,6 +244,13 @@ private:
     uint32_t boardReservedSlots_ = 0;
     uint32_t wantedMuteMask_ = 0;
     uint32_t boardMutedSlots_ = 0;
+    uint32_t previousBoardReserved_ = 0;
+    uint64_t statusCount_ = 0;
+
+    // Reception thread only: the answer that ended the last play
+    // transaction, while no other frame has come since.
+    std::array<uint8_t, 11> lastPlayAnswer_{};
+    bool lastPlayAnswerKept_ = false;
 
     // Wakes a turn that waits for work.
     std::mutex wakeMutex_;

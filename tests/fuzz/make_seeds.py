@@ -202,6 +202,34 @@ def main():
           pieces([heard(0, 0, free), heard(0xFFFFFFFF, 65535, free, usual=False),
                   heard(vest, 2601, SERIAL), heard(vest, 17956, free[:6])]))
 
+    def legacy(steps):
+        """Answers to the host's last command (payload), frames of their own, "idle"."""
+        out = b""
+        for s in steps:
+            if s == "idle":
+                out += bytes([6])
+            elif isinstance(s, tuple):
+                out += bytes([4, IDS.index(s[1][0])]) + s[1][3:-2]
+            else:
+                out += bytes([0]) + s
+        return out
+
+    # The handshake, then the mute command that the first turn sends.
+    hello = [SERIAL[3:-2], VERSION[3:-2], TYPE[3:-2], bytes(5)]
+    write("fuzz_legacy_reception", "plays_and_releases", legacy(
+        hello + [bytes([0, 1, 0, 0, 0, 0]), bytes([1, 5, 0, 0, 0, 0]), bytes([2, 0x15, 0, 0, 0, 0]),
+                 bytes([3, 0x55, 0, 0, 0, 0]), bytes([0x55, 0, 0, 0, 0]), "idle",
+                 ("own", vest_frame(0xA0, bytes([0x50, 0, 0, 0, 0]))), bytes([0x50, 0, 0, 0, 0]),
+                 bytes([0, 0x51, 0, 0, 0, 0]), bytes([0, 0, 0, 0, 0]), "idle", bytes([0, 0, 0, 0, 0])]))
+    write("fuzz_legacy_reception", "refusals_and_strays", legacy(
+        hello + [("own", ERROR), ("own", vest_frame(0xFF, bytes([0xFA]))), bytes([254, 0, 0, 0, 0, 0]),
+                 bytes([255, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF]), bytes([25, 1, 0, 0, 0, 0]),
+                 ("own", BOARD), ("own", SERIAL), ("own", STARTED), bytes([7, 0, 0, 0, 0, 0])]))
+    write("fuzz_legacy_reception", "answers_twice", legacy(
+        hello + [bytes([0, 1, 0, 0, 0, 0]), ("own", vest_frame(0x81, bytes([0, 1, 0, 0, 0, 0]))),
+                 bytes([1, 5, 0, 0, 0, 0]), ("own", vest_frame(0x81, bytes([1, 5, 0, 0, 0, 0]))),
+                 bytes([5, 0, 0, 0, 0]), bytes([5, 0, 0, 0, 0])]))
+
 
 if __name__ == "__main__":
     main()

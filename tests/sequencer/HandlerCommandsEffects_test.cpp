@@ -219,3 +219,38 @@ TEST_F(EffectsOnBoard, PausesDelayTheRestOfTheScheduleByTheirLength) {
     ASSERT_TRUE(playsReach(4));
     EXPECT_LT(secondsBetween(resumed, board->plays()[3].time), 1.2);
 }
+
+// Statuses the vest built before it answered a play reach the host after
+// that answer (held back by the board), or every answer comes twice: the
+// host cuts none of the samples it started (a StopSlot is sent only for
+// slots it does not know), and the freed slots are still released.
+TEST_F(EffectsOnBoard, StatusesThatCrossThePlaysAnswersCutNoSample) {
+    const int pattern = load(patternOf({trackOf({sampleAt(0, 0.03), sampleAt(0.04, 0.03), sampleAt(0.08, 0.03),
+                                                 sampleAt(0.12, 0.03)}),
+                                        trackOf({sampleAt(0.01, 0.02), sampleAt(0.05, 0.02), sampleAt(0.09, 0.02)})},
+                                       0.2)
+                                 .dump());
+    connect();
+    const struct {
+        const char* name;
+        bool late, twice;
+    } cases[] = {{"statuses late", true, false}, {"answers twice", false, true}};
+    for (const auto& c : cases) {
+        board->setLateExpiryStatus(c.late);
+        vbz::emu::AnswerFault fault;
+        fault.twice = c.twice;
+        vest->setFault(fault);
+        const std::size_t playsBefore = board->plays().size();
+        const std::size_t stopsBefore = vest->countReceived(0x02);
+        const auto start = Clock::now();
+        for (int i = 0; i < 60; ++i) {
+            std::this_thread::sleep_until(start + i * 30ms);
+            ASSERT_GE(handler->playEffect(pattern, {}), 0) << c.name;
+        }
+        EXPECT_TRUE(playsReach(playsBefore + 60 * 7)) << c.name;
+        EXPECT_TRUE(eventually([&] { return handler->slotMasks().registered == 0; })) << c.name;
+        EXPECT_EQ(vest->countReceived(0x02) - stopsBefore, 0u) << c.name;
+        vest->clearFaults();
+        board->setLateExpiryStatus(false);
+    }
+}

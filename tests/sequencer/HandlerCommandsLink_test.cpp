@@ -349,7 +349,7 @@ TEST_F(UsbVest, PhantomSlotIsStoppedUntilFree) {
     board->reservePhantom(3);
     make();
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
-    // The first status shows slot 3: the host stops it.
+    // The first two statuses show slot 3: the host stops it.
     ASSERT_TRUE(eventually([&] { return vest->countReceived(0x02) >= 1; }));
     ASSERT_TRUE(eventually([&] { return board->snapshot().reserved == 0; }));
     EXPECT_TRUE(LogRecorder::has(0, "Sequencer", "Slot 3 should be free. Stop called."));

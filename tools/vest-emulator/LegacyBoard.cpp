@@ -52,6 +52,7 @@ struct LegacyBoard::State {
     std::map<uint8_t, Clock::duration> holds;
     std::map<uint8_t, int> swallowed;
     std::optional<uint8_t> forcedStatus;
+    std::optional<Frame> heldStatus;  // lateExpiryStatus: sent after the next play's answer
     std::vector<DecodedPlay> plays;
     std::vector<std::string> problems;
 
@@ -166,6 +167,10 @@ struct LegacyBoard::State {
             r.send(makeFrame(0xFF, 6, {static_cast<uint8_t>(int8_t{-4})}));
         else
             r.send(statusAnswerLocked(0x81, p.status));
+        if (heldStatus) {
+            r.sendUnsolicited(std::move(*heldStatus));
+            heldStatus.reset();
+        }
         wake.notify_all();
     }
     void stopSlot(const Frame& f, VestModel::Replies& r) {
@@ -277,6 +282,10 @@ void LegacyBoard::expire() {
         if (s.quit) break;
         if (s.expireLocked(Clock::now()) && s.options.statusOnExpiry) {
             Frame status = s.boardAnswerLocked(kBoardStatus);
+            if (s.options.lateExpiryStatus) {
+                s.heldStatus = std::move(status);
+                continue;
+            }
             // The model takes its own lock; the board's is never held with it
             // from this side.
             lock.unlock();
@@ -299,6 +308,12 @@ void LegacyBoard::setStatusOnExpiry(bool on) {
 void LegacyBoard::setInvalidAsDeviceError(bool on) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->options.invalidAsDeviceError = on;
+}
+
+void LegacyBoard::setLateExpiryStatus(bool on) {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    state_->options.lateExpiryStatus = on;
+    if (!on) state_->heldStatus.reset();
 }
 
 void LegacyBoard::swallow(uint8_t id, int n) {

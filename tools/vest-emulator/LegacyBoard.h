@@ -16,7 +16,8 @@
 // absent vest belong to the link: UsbBus::unplug, StreamAdapter::hangUp):
 // frames swallowed before the vest sees them, a forced status for the next
 // play, invalid plays answered by a device error, phantom slots that only a
-// StopSlot frees, no status on expiry.
+// StopSlot frees, no status on expiry, a status on expiry that arrives only
+// after the answer to the next play.
 //
 // Observability: every decoded play, a snapshot of the board, and the
 // protocol violations of the host (those the model finds, such as a bad CRC,
@@ -49,6 +50,10 @@ struct LegacyBoardOptions {
     // Invalid play contents are answered with DeviceError -4 instead of
     // status 254.
     bool invalidAsDeviceError = false;
+    // The status an expiry sets off is held back and sent right after the
+    // answer to the next play: built before that answer, it shows the slot
+    // the play took as free (as a reordering link delivers it).
+    bool lateExpiryStatus = false;
 };
 
 struct PlayKeyframe {
@@ -90,6 +95,7 @@ public:
     void setHold(uint8_t signal, Clock::duration hold);  // per-signal hold time
     void setStatusOnExpiry(bool on);
     void setInvalidAsDeviceError(bool on);
+    void setLateExpiryStatus(bool on);
     // The next n host frames of this id vanish before the vest sees them
     // (no effect, no answer).
     void swallow(uint8_t id, int n);

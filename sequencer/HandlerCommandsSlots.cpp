@@ -1,0 +1,259 @@
+// HandlerCommands: transactions and the slot bookkeeping. Commands are sent
+// one transaction at a time by the sequencing thread, which also keeps the
+// register of the slots its sequences play on and brings it and the mute
+// mask in line with the board's statuses each turn. The reception thread
+// completes transactions and decodes board statuses into the masks here;
+// the transaction mutex guards what the two share.
+#include "sequencer/HandlerCommands.h"
+
+#include <cstring>
+
+#include "device/Frame.h"
+#include "sdk/core/LogHold.h"
+#include "sdk/core/LogLine.h"
+
+namespace vbz::seq {
+
+namespace {
+constexpr const char* kTag = "Sequencer";
+constexpr int kSlots = 20;
+constexpr uint32_t kSlotBits = 0x000FFFFFu;
+// Bits 20 to 31 name no slot of the vest: they read as muted.
+constexpr uint32_t kNoSlotBits = ~kSlotBits;
+constexpr int kPlayLength = 518;
+
+bool traceOn() { return minLogLevel.load(std::memory_order_relaxed) <= 0; }
+
+float seconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<float>(d).count();
+}
+
+void writeF32(uint8_t* p, float v) {
+    uint32_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    writeU32(p, bits);
+}
+}  // namespace
+
+// Transactions and slots ----------------------------------------------------
+
+int HandlerCommands::sendCommand(uint8_t* frame, int length) {
+    {
+        HandlerLock lock(handlerMutex());
+        if (state_ == VBZ_STATE_DISCONNECTED || state_ == VBZ_STATE_DISCONNECTING || !link_)
+            return VBZ_ERROR_NO_DEVICE_CONNECTED;
+    }
+    {
+        std::lock_guard<std::mutex> lock(transactionMutex_);
+        pendingAnswer_ = true;
+        expectedAnswerId_ = static_cast<uint8_t>(frame[0] | 0x80u);
+    }
+    if (traceOn())
+        LogLine(0, kTag) << "Send command " << std::hex << static_cast<int>(frame[0]) << std::dec
+                         << " - Time: " << secondsSinceOrigin();
+    ++commandsThisTurn_;
+    const auto start = Clock::now();
+    if (link_->write(frame, length) < 0) {
+        LogLine(4, kTag) << "Could not send command to Vibrenza. Initiate disconnection.";
+        startDisconnection();
+        return VBZ_ERROR_DEVICE_NOT_REACHABLE;
+    }
+    auto lastSend = Clock::now();
+    int timeouts = 0;
+    enum { kAnswered, kAborted, kGaveUp } outcome;
+    for (;;) {
+        bool pending, ended;
+        {
+            std::unique_lock<std::mutex> lock(transactionMutex_);
+            answered_.wait_until(lock, lastSend + timing_.answerTimeout,
+                                 [this] { return !pendingAnswer_ || receptionEnded_; });
+            pending = pendingAnswer_;
+            ended = receptionEnded_;
+        }
+        // The answer is looked at first: one that came is never resent for.
+        if (!pending) {
+            outcome = kAnswered;
+            break;
+        }
+        if (ended) {
+            outcome = kAborted;
+            break;
+        }
+        const auto now = Clock::now();
+        if (now - lastSend >= timing_.answerTimeout) {
+            if (++timeouts >= timing_.timeoutsBeforeGivingUp) {
+                outcome = kGaveUp;
+                break;
+            }
+            LogLine(1, kTag) << "No answer from Vibrenza, retry sending command.";
+            if (link_->write(frame, length) < 0) {
+                LogLine(4, kTag) << "Could not send command to Vibrenza. Initiate disconnection.";
+                startDisconnection();
+                return VBZ_ERROR_DEVICE_NOT_REACHABLE;
+            }
+            // Timed from the end of the write, as the first send: the vest
+            // then sees its sends at least the time-out apart.
+            lastSend = Clock::now();
+        }
+    }
+    const auto end = Clock::now();
+    if (traceOn())
+        LogLine(0, kTag) << "#################### Transaction time: " << seconds(end - start);
+    if (outcome == kAnswered) {
+        lastTransactionTime_ = end;
+        return 0;
+    }
+    if (outcome == kGaveUp)
+        LogLine(4, kTag) << "Vibrenza is not answering, initiate disconnection.";
+    {
+        std::lock_guard<std::mutex> lock(transactionMutex_);
+        pendingAnswer_ = false;
+    }
+    startDisconnection();
+    return VBZ_ERROR_DEVICE_NOT_REACHABLE;
+}
+
+int HandlerCommands::sendPlay(uint8_t* frame) {
+    commandCrc16(frame, kPlayLength);
+    const int r = sendCommand(frame, kPlayLength);
+    if (r < 0) return r;
+    uint8_t status;
+    {
+        std::lock_guard<std::mutex> lock(transactionMutex_);
+        status = answerStatus_;
+    }
+    if (status < kSlots) return status;
+    if (status == 254) return VBZ_ERROR_INVALID_PARAMETER;
+    if (status == 255) return VBZ_ERROR_NO_SLOT_AVAILABLE;
+    // Not a slot of the vest: nothing is registered, and the sample is tried
+    // again in a later turn.
+    LogLine(4, kTag) << "Vibrenza answered a play command with an invalid slot: "
+                     << static_cast<int>(status);
+    return VBZ_ERROR_INVALID_MESSAGE;
+}
+
+void HandlerCommands::stopSlot(int slot, float fadeSeconds) {
+    stopFrame_[3] = static_cast<uint8_t>(slot);
+    writeF32(&stopFrame_[4], fadeSeconds);
+    commandCrc16(stopFrame_.data(), static_cast<uint16_t>(stopFrame_.size()));
+    if (traceOn()) LogLine(0, kTag) << "Stop command requested on slot " << slot;
+    sendCommand(stopFrame_.data(), static_cast<int>(stopFrame_.size()));
+}
+
+void HandlerCommands::setMuteStatus(uint32_t mask) {
+    muteFrame_[3] = static_cast<uint8_t>(mask);
+    muteFrame_[4] = static_cast<uint8_t>(mask >> 8);
+    muteFrame_[5] = static_cast<uint8_t>(mask >> 16);
+    commandCrc16(muteFrame_.data(), static_cast<uint16_t>(muteFrame_.size()));
+    if (traceOn()) LogLine(0, kTag) << "Set mute status " << std::hex << mask;
+    sendCommand(muteFrame_.data(), static_cast<int>(muteFrame_.size()));
+}
+
+void HandlerCommands::setWantedMuteMask(uint32_t mask) {
+    std::lock_guard<std::mutex> lock(transactionMutex_);
+    wantedMuteMask_ = mask;
+}
+
+void HandlerCommands::updateBoardStatus(const uint8_t* bytes) {
+    uint64_t s = 0;
+    for (int k = 0; k < 5; ++k) s |= static_cast<uint64_t>(bytes[k]) << (8 * k);
+    uint32_t reserved = 0;
+    uint32_t muted = kNoSlotBits;
+    for (int i = 0; i < kSlots; ++i) {
+        reserved |= static_cast<uint32_t>((s >> (2 * i)) & 1u) << i;
+        muted |= static_cast<uint32_t>((s >> (2 * i + 1)) & 1u) << i;
+    }
+    {
+        std::lock_guard<std::mutex> lock(transactionMutex_);
+        previousBoardReserved_ = boardReservedSlots_;
+        boardReservedSlots_ = reserved;
+        boardMutedSlots_ = muted;
+        ++statusCount_;
+    }
+    wakeTurn();
+    if (traceOn()) {
+        LogLine(0, kTag) << "   Board reserved " << std::hex << reserved;
+        LogLine(0, kTag) << "   Board muted " << std::hex << muted;
+    }
+}
+
+int HandlerCommands::registerSlot(int slot, bool overBudget,
+                                  const std::shared_ptr<Sequence>& sequence) {
+    if (slot < 0 || slot >= kSlots || !sequence) return VBZ_ERROR_INVALID_PARAMETER;
+    if (const auto it = slotRegister_.find(slot); it != slotRegister_.end()) {
+        it->second->onSlotFreed(slot);
+        slotRegister_.erase(it);
+        LogLine(1, kTag) << "Slot " << slot
+                         << "already registered detected, reregistered to the latest sample.";
+    }
+    {
+        std::lock_guard<std::mutex> lock(transactionMutex_);
+        registeredSlots_ |= 1u << slot;
+        wantedMuteMask_ &= ~(1u << slot);
+        if (overBudget) wantedMuteMask_ |= 1u << slot;
+        slotChangedAt_[static_cast<std::size_t>(slot)] = statusCount_;
+    }
+    slotRegister_[slot] = sequence;
+    return 0;
+}
+
+int HandlerCommands::unregisterSlot(int slot) {
+    const auto it = slotRegister_.find(slot);
+    if (it == slotRegister_.end()) {
+        LogLine(1, kTag) << "Cannot unregister slot (ID " << slot << "), slot is already free.";
+        return VBZ_ERROR_INVALID_PARAMETER;
+    }
+    slotRegister_.erase(it);
+    std::lock_guard<std::mutex> lock(transactionMutex_);
+    registeredSlots_ &= ~(1u << (slot % 32));
+    slotChangedAt_[static_cast<std::size_t>(slot)] = statusCount_;
+    return 0;
+}
+
+HandlerCommands::SlotMasks HandlerCommands::slotMasks() {
+    std::lock_guard<std::mutex> lock(transactionMutex_);
+    return {registeredSlots_, boardReservedSlots_, wantedMuteMask_, boardMutedSlots_,
+            previousBoardReserved_, statusCount_};
+}
+
+// The turn's checks against the board ------------------------------------
+
+void HandlerCommands::synchroniseSlots(const SlotMasks& masks) {
+    const uint32_t differ = (masks.boardReserved ^ masks.registered) & kSlotBits;
+    if (differ == 0) return;
+    // A status the vest built before it answered a play or a stop can reach
+    // us after that answer (its own statuses cross the answers, a datagram
+    // overtakes another), showing the slot as it was. A slot is therefore
+    // acted upon only when the last two statuses, both received after its
+    // last change here, show it alike; until then the turn asks for a
+    // status if it brings none (keepAlive).
+    const uint32_t steady = ~(masks.boardReserved ^ masks.previousBoardReserved);
+    bool unsettled = false;
+    for (int i = 0; i < kSlots; ++i) {
+        if (!((differ >> i) & 1u)) continue;
+        if (masks.statuses < slotChangedAt_[static_cast<std::size_t>(i)] + 2 || !((steady >> i) & 1u)) {
+            unsettled = true;
+            continue;
+        }
+        const auto it = slotRegister_.find(i);
+        if (it == slotRegister_.end()) {
+            // The vest holds a slot the host does not know.
+            if (traceOn()) LogLine(0, kTag) << "Slot " << i << " should be free. Stop called.";
+            stopSlot(i, 0.0f);
+        } else {
+            it->second->onSlotFreed(i);
+            slotRegister_.erase(it);
+            std::lock_guard<std::mutex> lock(transactionMutex_);
+            registeredSlots_ &= ~(1u << i);
+            slotChangedAt_[static_cast<std::size_t>(i)] = statusCount_;
+        }
+    }
+    unsettled_ = unsettled;
+    unsettledAt_ = masks.statuses;
+}
+
+void HandlerCommands::updateMute(const SlotMasks& masks) {
+    if ((masks.wantedMute ^ masks.boardMuted) & kSlotBits) setMuteStatus(masks.wantedMute);
+}
+
+}  // namespace vbz::seq
