@@ -11,6 +11,14 @@
 // is dropped only once it has been played. A block rendered before the
 // stream starts lets the first callback copy without waiting.
 //
+// Between passes the loop sleeps until a callback has something for it:
+// each change a callback makes (a request, a block taken) bumps a counter
+// and wakes the loop waiting on it (C++20 atomic wait and notify, a futex
+// on Linux: the callback neither blocks nor takes a lock). stop wakes it the
+// same way. While a callback waits for the loop it yields the processor
+// between polls. The loop reads the counter before its pass and waits only while
+// the counter still holds that value, so no wake-up is lost.
+//
 // A callback that gets no block in time writes silence. A copy never
 // exceeds the callback's frame count, and output channels beyond the
 // source's are silent.
@@ -19,15 +27,17 @@
 // and render() (the streams' sample source). Now: a callable giving the
 // stream's clock in seconds.
 //
-// Threads: serve() on the audio callback thread only; prime() and
-// loopPass() on the stream loop's thread only; reset() while no stream runs.
-// Allocates nothing and takes no lock but the handler mutex in the loop.
+// Threads: serve() on the audio callback thread only; prime(), loopPass(),
+// signals() and waitForSignal() on the stream loop's thread only; signal()
+// from any thread; reset() while no stream runs. Allocates nothing and takes
+// no lock but the handler mutex in the loop.
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <thread>
 
 #include "sdk/core/LogHold.h"
 
@@ -45,6 +55,18 @@ public:
     };
 
     void reset() { state_.store(kIdle, std::memory_order_release); }
+
+    // The wake-up counter, read before a loop pass.
+    uint32_t signals() const { return signals_.load(std::memory_order_acquire); }
+    // Sleeps until the counter differs from seen (at once when it already
+    // does).
+    void waitForSignal(uint32_t seen) const { signals_.wait(seen, std::memory_order_acquire); }
+    // Wakes the loop: something changed since it read the counter. Lock-free
+    // and non-blocking, so the callback may call it.
+    void signal() {
+        signals_.fetch_add(1, std::memory_order_release);
+        signals_.notify_one();
+    }
 
     // Renders the first block, before the stream starts.
     void prime(Source& source, std::mutex& mutex) {
@@ -87,6 +109,7 @@ public:
             copy(source, out, outChannels, frames);
             served.copied = true;
             state_.store(kTaken, std::memory_order_release);
+            signal();
         } else {
             served.hadToAsk = true;
             // Idle, or Taken and not yet acknowledged: ask. (Only the loop
@@ -95,6 +118,7 @@ public:
             while (state != kRequested &&
                    !state_.compare_exchange_weak(state, kRequested, std::memory_order_acq_rel)) {
             }
+            signal();
         }
         const double tRequest = served.hadToAsk ? now() : 0.0;
         while (now() - t0 < waitLimit) {
@@ -104,10 +128,14 @@ public:
                 copy(source, out, outChannels, frames);
                 served.copied = true;
                 state_.store(kTaken, std::memory_order_release);
+                signal();
             } else if (served.copied && state != kTaken) {
                 served.timedOut = false;  // the loop has acknowledged the block
                 break;
             }
+            // The woken loop is often queued on this very processor: let it
+            // run rather than spin it out for a whole time slice.
+            std::this_thread::yield();
         }
         if (!served.copied) silence(out, outChannels, frames, 0, 0);
         return served;
@@ -139,6 +167,8 @@ private:
 
     static constexpr uint8_t kIdle = 0, kRequested = 1, kReady = 2, kTaken = 3;
     std::atomic<uint8_t> state_{kIdle};
+    // Futex-sized, so that waiting on it needs no table of waiters.
+    std::atomic<uint32_t> signals_{0};
 };
 
 }  // namespace vbz

@@ -232,10 +232,14 @@ int HandlerStreaming::playEffect(int patternId, vbz_effect_properties_t p) {
     }
     int id;
     int played = 0;
+    bool full = false;
     {
         vbz::HandlerLock lock(handlerMutex());
         tsr::TessaronCore& engine = core_.core();
-        id = createEffectSequenceLocked(patternId);
+        // Without a stream nothing ends: each play would stay until the
+        // connection, and then all would start in the same block.
+        full = state_ != VBZ_STATE_CONNECTED && engine.sequences().size() >= kMaxWaitingEffects;
+        id = full ? VBZ_ERROR_PLAY_IGNORED : createEffectSequenceLocked(patternId);
         if (id >= 0) {
             if (p.overridePatternBoost) engine.property_boost_set(id, playBoost(p.effectBoost));
             engine.property_max_duration_set(id, p.maxDuration);
@@ -256,6 +260,11 @@ int HandlerStreaming::playEffect(int patternId, vbz_effect_properties_t p) {
             }
             played = engine.sequence_play(id, p.playAtTime, 0.0);
         }
+    }
+    if (full) {
+        LogLine(3, kTag) << "Could not play effect: " << kMaxWaitingEffects
+                         << " effects already wait for a stream.";
+        return id;
     }
     if (id < 0) {
         AccumulationWindows::logRefusal(id);

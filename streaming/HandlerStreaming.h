@@ -20,7 +20,8 @@
 // The engine's clock moves only while a stream renders: effects played
 // while no vest is connected wait, and start when streaming starts. Since no
 // render would free them, stopEffect (its fade skipped) and stopAll free
-// their sequences at once while nothing is connected.
+// their sequences at once while nothing is connected. Effects waiting so
+// are bounded (kMaxWaitingEffects): a play beyond the bound is refused.
 //
 // Threads: the operations may be called from any application thread; the
 // connection, scanning and audio routines run on the worker of the IHandler
@@ -84,6 +85,19 @@ public:
     // engine stores negative values as 0 and warns about unknown ids).
     void setEffectSpeed(int effectId, float speed);
     void setEffectVolume(int effectId, float volume);
+
+    // Most sequences the engine may hold while nothing streams; a play
+    // beyond them is refused with -14 (VBZ_ERROR_PLAY_IGNORED) and a
+    // warning. On connecting they all start in the same block, so they must
+    // be few enough for the render step to keep up with the vest's requests.
+    // Measured with BM_Render2kHz25 (bench/engine_bench.cpp: the vest's
+    // 25-frame blocks at 2 kHz, one sample with four keyframes per
+    // sequence): one core renders 33,000 to 60,000 such sequences in real
+    // time, 0.27 to 0.37 us per sequence and block. 1,000 take under 0.4 ms
+    // of a 12.5 ms request, leaving room for patterns of many samples, a
+    // slower processor and a busy machine. Plays while streaming are not
+    // bounded here: their sequences start and end with the stream's clock.
+    static constexpr std::size_t kMaxWaitingEffects = 1000;
 
     // Sequences the engine holds; for diagnostics and tests.
     std::size_t sequenceCount();

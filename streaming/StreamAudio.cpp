@@ -1,9 +1,7 @@
 #include "streaming/StreamAudio.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
-#include <thread>
 
 #include "sdk/core/IHandler.h"
 #include "sdk/core/LogHold.h"
@@ -111,16 +109,18 @@ int StreamAudio::run() {
 
     auto now = [this] { return streamTime(); };
     for (;;) {
+        // Read before the pass and before the stop flag: a request or a stop
+        // that comes after either check still ends the wait below.
+        const uint32_t seen = exchange_.signals();
         double renderSeconds = 0.0;
-        if (exchange_.loopPass(*source, *mutex, now, renderSeconds)) {
-            statistics_.pushCompute(renderSeconds);
-        } else {
-            // Idle: a short nap answers the next request well within its
-            // period without keeping a core busy.
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        const bool rendered = exchange_.loopPass(*source, *mutex, now, renderSeconds);
+        if (rendered) statistics_.pushCompute(renderSeconds);
+        {
+            vbz::HandlerLock lock(*mutex);
+            if (stopRequested_) break;
         }
-        vbz::HandlerLock lock(*mutex);
-        if (stopRequested_) break;
+        // Nothing to do until the callback asks or hands a block back.
+        if (!rendered) exchange_.waitForSignal(seen);
     }
 
     const PaError aborted = host_.abortStream(stream_);
@@ -135,9 +135,12 @@ int StreamAudio::run() {
 }
 
 int StreamAudio::stop() {
-    vbz::HandlerLock lock(*mutex);
-    stopRequested_ = true;
-    opened = 0;
+    {
+        vbz::HandlerLock lock(*mutex);
+        stopRequested_ = true;
+        opened = 0;
+    }
+    exchange_.signal();  // the loop may be waiting for a callback
     return 0;
 }
 
@@ -208,8 +211,11 @@ int StreamAudio::onCallback(float* const* output, unsigned long frameCount, PaSt
 void StreamAudio::streamFinished(void* userData) {
     auto* self = static_cast<StreamAudio*>(userData);
     LogLine(2, kTag) << self->statistics_.summary();
-    vbz::HandlerLock lock(*self->mutex);
-    self->stopRequested_ = true;
+    {
+        vbz::HandlerLock lock(*self->mutex);
+        self->stopRequested_ = true;
+    }
+    self->exchange_.signal();  // no callback will wake the loop any more
 }
 
 }  // namespace vbz

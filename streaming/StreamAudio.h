@@ -3,6 +3,8 @@
 // channel k. The audio host's output callback asks for each block; the
 // back-end's worker thread, running this stream's loop, renders it under the
 // handler mutex while the callback waits for it (AudioBlockExchange). The
+// loop sleeps between requests: the callback, stop and the end of the stream
+// wake it. The
 // device is chosen by an audio preset or by the application's settings
 // (AudioOutputSelection). No device protocol, no scan, no serial number.
 // Log tag "StreamAudio".

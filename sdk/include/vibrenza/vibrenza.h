@@ -209,7 +209,11 @@ public:
      * 0.01..100, effectBoost -100..100 when overridePatternBoost is set. A
      * negative repeatCount is taken as 0 (endless). The effect's time runs
      * only while a vest or an audio device is streaming: an effect played
-     * before a connection waits, and starts when streaming starts. */
+     * before a connection waits, and starts when streaming starts. At most
+     * 1000 effects wait so on the default back-end (those still playing when
+     * a connection ends count too): a play beyond them is refused with -14
+     * (VBZ_ERROR_PLAY_IGNORED) and a warning until a connection or a stop
+     * frees their place. Plays while streaming are not bounded. */
     VBZ_API int playEffect(int patternId, vbz_effect_properties_t properties);
     /* 0 also for an effect that has already ended; -96 (with a warning) for
      * an id never handed out. Without a connection nothing renders, so the

@@ -173,6 +173,40 @@ TEST(AudioBlockExchange, WithARealLoopEveryCallbackPlaysTheNextBlockOnce) {
     EXPECT_EQ(source.renders, 300);
 }
 
+TEST(AudioBlockExchange, ALoopThatSleepsBetweenPassesIsWokenByEveryRequestAndByAStop) {
+    CountingSource source;
+    Exchange exchange;
+    std::mutex mutex;
+    const auto start = std::chrono::steady_clock::now();
+    auto now = [start] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    };
+    exchange.prime(source, mutex);
+    std::atomic<bool> stop{false};
+    std::thread loop([&] {
+        double seconds;
+        for (;;) {
+            const uint32_t seen = exchange.signals();
+            const bool rendered = exchange.loopPass(source, mutex, now, seconds);
+            if (stop.load()) break;
+            if (!rendered) exchange.waitForSignal(seen);
+        }
+    });
+    Output out(3, 4);
+    int timedOut = 0;
+    for (int k = 1; k <= 300; ++k) {
+        // A lost wake-up shows as a callback that waited its whole 10 s.
+        const auto served = exchange.serve(source, out.pointers.data(), 3, 4, now(), 10.0, now);
+        ASSERT_TRUE(served.copied) << k;
+        timedOut += served.timedOut;
+        EXPECT_FLOAT_EQ(out.at(0, 0), static_cast<float>(k)) << "callback " << k;
+    }
+    stop = true;
+    exchange.signal();
+    loop.join();
+    EXPECT_EQ(timedOut, 0);
+}
+
 namespace {
 std::mutex handlerMutex;
 int warningsSeen = 0;

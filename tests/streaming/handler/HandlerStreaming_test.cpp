@@ -210,6 +210,23 @@ TEST_F(HandlerTest, WithoutAVestStoppedEffectsAreFreedAtOnce) {
     EXPECT_EQ(handler.effectState(effects[49]), VBZ_EFFECT_UNKNOWN);
 }
 
+TEST_F(HandlerTest, PlaysWaitingForAStreamAreBounded) {
+    HandlerStreaming handler(nullptr);
+    const int id = handler.loadPatternFromJSON(pattern());
+    vbz_effect_properties_t p;
+    const int first = handler.playEffect(id, p);
+    ASSERT_GE(first, 0);
+    for (std::size_t k = 1; k < HandlerStreaming::kMaxWaitingEffects; ++k) ASSERT_GE(handler.playEffect(id, p), 0);
+    // Beyond the bound nothing more is kept, however many plays come.
+    for (int k = 0; k < 3000; ++k) ASSERT_EQ(handler.playEffect(id, p), VBZ_ERROR_PLAY_IGNORED);
+    EXPECT_EQ(handler.sequenceCount(), HandlerStreaming::kMaxWaitingEffects);
+    EXPECT_TRUE(LogRecorder::has(3, "HandlerStreaming", "Could not play effect: 1000 effects already wait for a stream."));
+    // A place freed is a play allowed.
+    ASSERT_EQ(handler.stopEffect(first, 0.0f), 0);
+    EXPECT_GE(handler.playEffect(id, p), 0);
+    EXPECT_EQ(handler.playEffect(id, p), VBZ_ERROR_PLAY_IGNORED);
+}
+
 TEST_F(HandlerTest, APatternIsReadAndCheckedWithoutTheHandlerMutex) {
     HandlerStreaming handler(nullptr);
     std::promise<void> release;
