@@ -2,7 +2,7 @@
 # starts itself with scripts/jack_test_server.sh: burst onset to the first
 # non-zero sample at the emulated USB vest, and the process's CPU while the
 # capture runs idle and while it streams sound. Needs the sink helper of the
-# tests (built with them).
+# tests (tools/jack-sinks).
 if(TARGET jack_sink_clients)
   find_package(GTest REQUIRED)
   vbz_add_bench(orv_jack_bench SOURCES ${CMAKE_CURRENT_LIST_DIR}/orv_jack_bench.cpp

@@ -4,7 +4,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 bash scripts/setup.sh
-bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release
+# The demo may have configured this tree without the benchmarks.
+bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release -DVBZ_BUILD_BENCH=ON
 for b in build/release/bench/*_bench; do
   [ -x "$b" ] || continue
   echo "== $b =="

@@ -15,8 +15,10 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-emulator=build/release/tools/vest-emulator/vbz-vest-emulator
-app=build/release/examples/vibrenza_vest_demo
+build=build/release
+emulator=$build/tools/vest-emulator/vbz-vest-emulator
+app=$build/examples/vibrenza_vest_demo
+sinks=$build/tools/jack-sinks/jack_sink_clients
 pattern=examples/patterns/circle.json
 out=build/demo
 # The application's back-end: the default (streaming) or --legacy.
@@ -63,7 +65,7 @@ if [ "${1:-}" = "--inside" ]; then
     # Audio to haptics: a private JACK server (dummy driver) whose "system"
     # output plays a sine; the application captures its loopback.
     server="vbzdemo$$"
-    bash scripts/jack_test_server.sh start "$out/jack" "$server" build/release/tests/sdk/audio/jack_sink_clients
+    bash scripts/jack_test_server.sh start "$out/jack" "$server" "$sinks"
     [ -s "$out/jack/ready" ] || { echo "demo: no JACK server: $(cat "$out/jack/unavailable")"; exit 1; }
     export JACK_DEFAULT_SERVER="$server" JACK_NO_START_SERVER=1
     jack_simple_client >/dev/null 2>&1 &
@@ -89,8 +91,22 @@ if [ "${1:-}" = "--inside" ]; then
   exit "$status"
 fi
 
-bash scripts/setup.sh
-bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release
+# Only what the three programs need is installed and built; the test command
+# (scripts/test.sh) installs and builds the rest, in the same build tree.
+targets=(vbz-vest-emulator vibrenza_vest_demo)
+if [ "${1:-}" = "--orv" ]; then
+  bash scripts/setup.sh demo --orv
+  targets+=(jack_sink_clients)
+else
+  bash scripts/setup.sh demo
+fi
+config=(-DCMAKE_BUILD_TYPE=Release)
+# A fresh tree leaves out the tests and benchmarks, whose libraries the demo
+# does not install; a tree configured before keeps its choice (the test
+# command turns them on), since the targets built here are the same.
+[ -f "$build/CMakeCache.txt" ] || config+=(-DVBZ_BUILD_TESTS=OFF -DVBZ_BUILD_BENCH=OFF)
+cmake -S "$root" -B "$build" -G Ninja "${config[@]}" >/dev/null
+cmake --build "$build" -j "${VBZ_JOBS:-$(nproc)}" --target "${targets[@]}"
 mkdir -p "$out"
 rm -f "$out/vest.wav"
 

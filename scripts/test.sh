@@ -26,7 +26,9 @@ audit_dir="$(mktemp -d)"
 trap 'rm -rf "$audit_dir"' EXIT
 
 echo "== Release build =="
-bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release -DVBZ_WERROR=ON
+# The demo may have configured this tree without its tests and benchmarks.
+bash scripts/build.sh build/release -DCMAKE_BUILD_TYPE=Release -DVBZ_WERROR=ON \
+  -DVBZ_BUILD_TESTS=ON -DVBZ_BUILD_BENCH=ON -DVBZ_BUILD_EXAMPLES=ON
 echo "== Release tests =="
 VBZ_NETNS_AUDIT="$audit_dir/release" ctest --test-dir build/release -j "$jobs" --output-on-failure
 bash scripts/netns.sh audit build/release -- "$audit_dir/release"

@@ -14,7 +14,6 @@ constexpr const char* kMonitorPrefix = ":monitor_";
 constexpr unsigned kChunkFrames = 1024;
 constexpr int kMaxChannels = 64;
 
-void quietJackError(const char*) {}
 }  // namespace
 
 std::unique_ptr<JackCaptureStream> JackCaptureStream::open(const std::string& clientName, int channels,
@@ -26,7 +25,6 @@ std::unique_ptr<JackCaptureStream> JackCaptureStream::open(const std::string& cl
         return nullptr;
     }
     std::unique_ptr<JackCaptureStream> stream(new JackCaptureStream());
-    jack_set_error_function(quietJackError);
     jack_status_t status{};
     stream->client_ = jack_client_open(kClientName, JackNoStartServer, &status);
     if (!stream->client_) {

@@ -24,6 +24,8 @@
 
 #include <portaudio.h>
 
+#include "sdk/platform/AudioLibraryMessageScope.h"
+
 struct _jack_client;
 struct _jack_port;
 
@@ -53,6 +55,9 @@ private:
     // Runs the finished callback once, for a stream that ended on its own.
     void end();
 
+    // libjack reports the server's death from its own threads: quiet until
+    // the destructor has closed the client.
+    JackMessageQuiet quiet_;
     _jack_client* client_ = nullptr;
     std::string captured_;
     std::vector<_jack_port*> ports_;

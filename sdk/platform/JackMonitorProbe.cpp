@@ -9,16 +9,10 @@ namespace vbz {
 namespace {
 constexpr const char* kProbeClientName = "vbz-loopback-probe";
 constexpr const char* kMonitorPrefix = "monitor_";
-
-// jack_status_t reports nothing we could act on; libjack's own message on a
-// missing server goes to its error function, which we keep quiet.
-void quietJackError(const char*) {}
 }  // namespace
 
 std::vector<JackMonitorClient> probeJackMonitorClients() {
     std::vector<JackMonitorClient> clients;
-    jack_set_error_function(quietJackError);
-    jack_set_info_function(quietJackError);
     jack_status_t status{};
     jack_client_t* client = jack_client_open(kProbeClientName, JackNoStartServer, &status);
     if (!client) return clients;

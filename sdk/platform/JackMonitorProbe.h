@@ -15,7 +15,8 @@ struct JackMonitorClient {
 };
 
 // Clients with at least one monitor port, in the server's port order. Empty
-// when no server runs.
+// when no server runs; libjack then prints why unless the caller holds an
+// AudioLibraryMessageScope.
 std::vector<JackMonitorClient> probeJackMonitorClients();
 
 }  // namespace vbz

@@ -1,5 +1,6 @@
 #include "sdk/platform/PortAudioJackHost.h"
 
+#include "sdk/platform/AudioLibraryMessageScope.h"
 #include "sdk/platform/JackMonitorProbe.h"
 
 namespace vbz {
@@ -15,6 +16,7 @@ PortAudioJackHost& PortAudioJackHost::instance() {
 
 PaError PortAudioJackHost::initialize() {
     std::lock_guard<std::mutex> lock(mutex_);
+    const AudioLibraryMessageScope quiet;
     const PaError result = Pa_Initialize();
     if (result != paNoError) return result;
     if (++initCount_ == 1) buildLoopbackTable();
@@ -23,6 +25,7 @@ PaError PortAudioJackHost::initialize() {
 
 PaError PortAudioJackHost::terminate() {
     std::lock_guard<std::mutex> lock(mutex_);
+    const AudioLibraryMessageScope quiet;
     const PaError result = Pa_Terminate();
     if (result == paNoError && initCount_ > 0 && --initCount_ == 0) {
         loopbacks_.clear();
@@ -133,6 +136,7 @@ bool PortAudioJackHost::translate(const PaStreamParameters* in, PaStreamParamete
 PaError PortAudioJackHost::isFormatSupported(const PaStreamParameters* input, const PaStreamParameters* output,
                                              double sampleRate) {
     std::lock_guard<std::mutex> lock(mutex_);
+    const AudioLibraryMessageScope quiet;
     PaStreamParameters in{}, out{};
     const bool hasIn = translate(input, in);
     const bool hasOut = translate(output, out);
@@ -158,6 +162,7 @@ PaError PortAudioJackHost::openStream(PaStream** stream, const PaStreamParameter
                                       unsigned long framesPerBuffer, PaStreamFlags flags,
                                       PaStreamCallback* callback, void* userData) {
     std::lock_guard<std::mutex> lock(mutex_);
+    const AudioLibraryMessageScope quiet;
     if (const Loopback* loopback = input && !output ? loopbackOf(input->device) : nullptr) {
         if (input->sampleFormat != paFloat32) return paSampleFormatNotSupported;
         if (input->channelCount > loopback->info.maxInputChannels) return paInvalidChannelCount;

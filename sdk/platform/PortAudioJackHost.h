@@ -11,6 +11,10 @@
 // table is built by the `initialize` that takes PortAudio from uninitialised
 // to initialised, as PortAudio builds its device list, and dropped by the
 // `terminate` that balances it.
+//
+// The calls that reach ALSA or libjack (initialize, terminate,
+// isFormatSupported, openStream) keep those libraries' own messages off the
+// application's stderr (AudioLibraryMessageScope.h).
 #pragma once
 
 #include <memory>
