@@ -34,7 +34,8 @@
 #include "streaming/StreamAudio.h"
 #include "streaming/TesCore.h"
 #include "tessaron-core/src/spatial/Layout.h"
-#include "tests/support/JackTestServer.h"
+#include "bench/BenchJackServer.h"
+#include "bench/ThreadCpu.h"
 #include "tests/support/StreamPatterns.h"
 
 using namespace std::chrono_literals;
@@ -46,34 +47,6 @@ const bool kInfoLevel = [] {
     vbz::setMinLogLevel(3);
     return true;
 }();
-
-// The private server for the run; stopped at exit.
-struct JackServer {
-    std::string name = "vbzaudiobench" + std::to_string(::getpid());
-    bool up = false;
-    JackServer() {
-        const std::string start = std::string("bash ") + VBZ_JACK_SCRIPT + " start " + VBZ_JACK_BENCH_STATE + " " +
-                                  name + " " + VBZ_JACK_SINKS + " >/dev/null";
-        up = std::system(start.c_str()) == 0 &&
-             vbz_test::readFirstLine(std::string(VBZ_JACK_BENCH_STATE) + "/ready") == name;
-        if (up) {
-            setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
-            setenv("JACK_NO_START_SERVER", "1", 1);
-        }
-    }
-    ~JackServer() {
-        const std::string stop = std::string("bash ") + VBZ_JACK_SCRIPT + " stop " + VBZ_JACK_BENCH_STATE + " " + name;
-        if (std::system(stop.c_str()) != 0) return;
-    }
-};
-
-double threadCpuSeconds(pthread_t thread) {
-    clockid_t id;
-    if (pthread_getcpuclockid(thread, &id) != 0) return 0.0;
-    timespec ts{};
-    clock_gettime(id, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 // The real host, with each output callback of its one stream timed and its
 // thread noted.
@@ -180,7 +153,7 @@ int phaseSeconds() {
 }
 
 void AudioStreamJack(benchmark::State& state) {
-    static JackServer server;
+    static vbz_bench::JackServer server("vbzaudiobench");
     if (!server.up) {
         state.SkipWithError("no JACK test server (is jackd installed?)");
         return;
@@ -212,13 +185,13 @@ void AudioStreamJack(benchmark::State& state) {
             auto measure = [&](double& loopPct, double& callbackPct, uint64_t& late, std::vector<double>& took) {
                 const std::size_t first = host.count();
                 const uint64_t timeouts = stream.statistics().timeouts.load();
-                const double loop0 = threadCpuSeconds(loop.native_handle());
-                const double cb0 = hasCallback ? threadCpuSeconds(callback) : 0.0;
+                const double loop0 = vbz_bench::threadCpuSeconds(loop.native_handle());
+                const double cb0 = hasCallback ? vbz_bench::threadCpuSeconds(callback) : 0.0;
                 const auto wall0 = std::chrono::steady_clock::now();
                 std::this_thread::sleep_for(phase);
                 const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
-                loopPct = 100.0 * (threadCpuSeconds(loop.native_handle()) - loop0) / wall;
-                callbackPct = hasCallback ? 100.0 * (threadCpuSeconds(callback) - cb0) / wall : 0.0;
+                loopPct = 100.0 * (vbz_bench::threadCpuSeconds(loop.native_handle()) - loop0) / wall;
+                callbackPct = hasCallback ? 100.0 * (vbz_bench::threadCpuSeconds(callback) - cb0) / wall : 0.0;
                 late = stream.statistics().timeouts.load() - timeouts;
                 took = host.durations(first);
             };

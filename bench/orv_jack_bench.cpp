@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "sdk/core/LogLine.h"
-#include "tests/support/JackTestServer.h"
+#include "bench/BenchJackServer.h"
 #include "tests/support/jack/BurstTrain.h"
 #include "tests/support/jack/VestTimeline.h"
 #include "tools/vest-emulator/StreamingVest.h"
@@ -52,26 +52,6 @@ double cpuPercentOver(std::chrono::milliseconds span) {
     return 100.0 * (processCpuSeconds() - cpu0) / wall;
 }
 
-// The private server for the run; stopped at exit.
-struct JackServer {
-    std::string name = "vbzorvbench" + std::to_string(::getpid());
-    bool up = false;
-    JackServer() {
-        const std::string start = std::string("bash ") + VBZ_JACK_SCRIPT + " start " + VBZ_JACK_BENCH_STATE + " " +
-                                  name + " " + VBZ_JACK_SINKS + " >/dev/null";
-        up = std::system(start.c_str()) == 0 &&
-             vbz_test::readFirstLine(std::string(VBZ_JACK_BENCH_STATE) + "/ready") == name;
-        if (up) {
-            setenv("JACK_DEFAULT_SERVER", name.c_str(), 1);
-            setenv("JACK_NO_START_SERVER", "1", 1);
-        }
-    }
-    ~JackServer() {
-        const std::string stop = std::string("bash ") + VBZ_JACK_SCRIPT + " stop " + VBZ_JACK_BENCH_STATE + " " + name;
-        if (std::system(stop.c_str()) != 0) return;
-    }
-};
-
 double percentile(std::vector<double> v, double p) {
     if (v.empty()) return 0.0;
     std::sort(v.begin(), v.end());
@@ -80,7 +60,7 @@ double percentile(std::vector<double> v, double p) {
 }
 
 void CaptureToVest(benchmark::State& state) {
-    static JackServer server;
+    static vbz_bench::JackServer server("vbzorvbench");
     if (!server.up) {
         state.SkipWithError("no JACK test server (is jackd installed?)");
         return;

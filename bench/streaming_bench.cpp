@@ -28,6 +28,7 @@
 #include <mutex>
 #include <thread>
 
+#include "bench/ThreadCpu.h"
 #include "sdk/core/LogLine.h"
 #include "streaming/StreamDataFrame.h"
 #include "streaming/StreamHid.h"
@@ -101,14 +102,6 @@ void RenderEncode(benchmark::State& state) {
 }
 BENCHMARK(RenderEncode)->Arg(12500)->Arg(50000);
 
-double threadCpuSeconds(pthread_t thread) {
-    clockid_t id;
-    if (pthread_getcpuclockid(thread, &id) != 0) return 0.0;
-    timespec ts{};
-    clock_gettime(id, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
 int streamSeconds() {
     const char* env = std::getenv("VBZ_BENCH_STREAM_SECONDS");
     return env ? std::max(1, std::atoi(env)) : 30;
@@ -124,10 +117,10 @@ void measureRun(benchmark::State& state, vbz::StreamHid& stream,
     std::thread runner;
     startThread([&] { runner = std::thread([&] { result = stream.run(); }); });
     streaming.waitAnswered(1, Clock::now() + std::chrono::seconds(5));
-    const double cpu0 = threadCpuSeconds(runner.native_handle());
+    const double cpu0 = vbz_bench::threadCpuSeconds(runner.native_handle());
     const auto wall0 = Clock::now();
     streaming.waitAnswered(requests, Clock::now() + std::chrono::seconds(seconds + 10));
-    const double cpu1 = threadCpuSeconds(runner.native_handle());
+    const double cpu1 = vbz_bench::threadCpuSeconds(runner.native_handle());
     const double wall = std::chrono::duration<double>(Clock::now() - wall0).count();
     stream.stop();
     runner.join();
