@@ -57,8 +57,8 @@ protected:
 
 TEST_F(AudioOnOwnServer, DisconnectAndDestroyReturnAfterTheServerDiedAndALaterConnectionPlays) {
     {
-        auto handler = std::make_unique<HandlerStreaming>(nullptr);
         CallbackRecorder reports;
+        auto handler = std::make_unique<HandlerStreaming>(nullptr);
         ASSERT_TRUE(connect(*handler, reports));
         std::this_thread::sleep_for(300ms);
         server.kill();
@@ -76,8 +76,8 @@ TEST_F(AudioOnOwnServer, DisconnectAndDestroyReturnAfterTheServerDiedAndALaterCo
     vbz_test::MonitorRecorder monitor;
     std::string why;
     ASSERT_TRUE(monitor.open(server.name(), "VibrenzaVest", kChannels, 48000, why)) << why;
+    CallbackRecorder reports;  // outlives the handler, which reports to it until destroyed
     HandlerStreaming handler(nullptr);
-    CallbackRecorder reports;
     ASSERT_TRUE(connect(handler, reports)) << "a connection on the new server";
     for (int i = 0; i < 500 && monitor.energy(5) == 0.0; ++i) std::this_thread::sleep_for(10ms);
     EXPECT_GT(monitor.energy(5), 0.0) << "the new connection plays";
