@@ -74,6 +74,14 @@ int StreamAudio::openOutputStream(const vbz_audio_settings_t& settings, DeviceNa
 
     err = host_.setStreamFinishedCallback(stream_, &StreamAudio::streamFinished);
     if (err != paNoError) return reportPaError(err);
+    const PaDeviceInfo* device = host_.deviceInfo(output.device);
+    if (device && device->hostApi == host_.loopbackHostApi()) {
+        // Runs without the host: holding it would tie the host to an audio
+        // server that may die under the stream. connectAudio takes it again.
+        const PaError released = host_.terminate();
+        if (released != paNoError) logAudioError(host_, released);
+        initialized_ = false;
+    }
 
     {
         vbz::HandlerLock lock(*mutex);

@@ -78,7 +78,9 @@ private:
     int onCallback(float* const* output, unsigned long frameCount, PaStreamCallbackFlags statusFlags);
 
     IAudioHost& host_;
-    bool initialized_ = false;  // the host's initialize succeeded
+    // Holds an initialisation of the host (released once a stream of the
+    // loopback host API is open).
+    bool initialized_ = false;
     SlidingWindow statistics_{19};
     PaStream* stream_ = nullptr;  // worker thread; fixed while the stream runs
     double outputLatency_ = 0.0;

@@ -10,6 +10,11 @@
 // loopback host API (`loopbackHostApi`), carry the name of the output they
 // capture followed by " [Loopback]", and `isLoopback` answers 1 for them.
 //
+// A stream on a loopback device, or an output stream on a device of the
+// loopback host API, does not need the host initialised once it is open:
+// its owner may terminate right after opening it, so that nothing ties the
+// host to an audio server that may die under the stream.
+//
 // Device indices are only valid while the device list stays the same: JACK
 // clients come and go. Code that keeps an index for later keeps the device's
 // name with it (`AudioDeviceRef`) and resolves it again before use.

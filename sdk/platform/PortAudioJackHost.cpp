@@ -1,5 +1,8 @@
 #include "sdk/platform/PortAudioJackHost.h"
 
+#include <algorithm>
+#include <memory>
+
 #include "sdk/platform/AudioLibraryMessageScope.h"
 #include "sdk/platform/JackMonitorProbe.h"
 
@@ -150,11 +153,38 @@ const PortAudioJackHost::Loopback* PortAudioJackHost::loopbackOf(PaDeviceIndex d
     return nullptr;
 }
 
-JackCaptureStream* PortAudioJackHost::capture(PaStream* stream) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& c : captures_)
-        if (reinterpret_cast<PaStream*>(c.get()) == stream) return c.get();
+JackStream* PortAudioJackHost::own(PaStream* stream) {
+    for (const auto& slot : own_) {
+        JackStream* s = slot.load(std::memory_order_acquire);
+        if (s && reinterpret_cast<PaStream*>(s) == stream) return s;
+    }
     return nullptr;
+}
+
+bool PortAudioJackHost::isJackDevice(PaDeviceIndex device) {
+    if (initCount_ == 0 || jackApi_ < 0 || device < 0 || device >= portAudioCount_) return false;
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
+    return info && info->hostApi == jackApi_;
+}
+
+PaError PortAudioJackHost::openOwn(JackStream::Direction direction, const char* client,
+                                   const PaStreamParameters& parameters, double sampleRate,
+                                   unsigned long framesPerBuffer, PaStreamCallback* callback, void* userData,
+                                   PaStream** stream) {
+    if ((parameters.sampleFormat & ~paNonInterleaved) != paFloat32) return paSampleFormatNotSupported;
+    if (!client) return paInvalidDevice;
+    auto free = std::find_if(own_.begin(), own_.end(), [](const auto& slot) { return slot.load() == nullptr; });
+    if (free == own_.end()) return paInsufficientMemory;
+    JackStream::Format format;
+    format.channels = parameters.channelCount;
+    format.nonInterleaved = (parameters.sampleFormat & paNonInterleaved) != 0;
+    format.framesPerBuffer = framesPerBuffer;
+    PaError error = paNoError;
+    auto made = JackStream::open(direction, client, format, sampleRate, callback, userData, error);
+    if (!made) return error;
+    *stream = reinterpret_cast<PaStream*>(made.get());
+    free->store(made.release(), std::memory_order_release);
+    return paNoError;
 }
 
 PaError PortAudioJackHost::openStream(PaStream** stream, const PaStreamParameters* input,
@@ -164,16 +194,16 @@ PaError PortAudioJackHost::openStream(PaStream** stream, const PaStreamParameter
     std::lock_guard<std::mutex> lock(mutex_);
     const AudioLibraryMessageScope quiet;
     if (const Loopback* loopback = input && !output ? loopbackOf(input->device) : nullptr) {
-        if (input->sampleFormat != paFloat32) return paSampleFormatNotSupported;
         if (input->channelCount > loopback->info.maxInputChannels) return paInvalidChannelCount;
         const PaDeviceInfo* client = Pa_GetDeviceInfo(loopback->captured);
-        if (!client || !client->name) return paInvalidDevice;
-        PaError error = paNoError;
-        auto made = JackCaptureStream::open(client->name, input->channelCount, sampleRate, callback, userData, error);
-        if (!made) return error;
-        *stream = reinterpret_cast<PaStream*>(made.get());
-        captures_.push_back(std::move(made));
-        return paNoError;
+        return openOwn(JackStream::Direction::Capture, client ? client->name : nullptr, *input, sampleRate,
+                       framesPerBuffer, callback, userData, stream);
+    }
+    if (output && !input && isJackDevice(output->device)) {
+        const PaDeviceInfo* device = Pa_GetDeviceInfo(output->device);
+        if (output->channelCount > device->maxOutputChannels) return paInvalidChannelCount;
+        return openOwn(JackStream::Direction::Playback, device->name, *output, sampleRate, framesPerBuffer,
+                       callback, userData, stream);
     }
     PaStreamParameters in{}, out{};
     const bool hasIn = translate(input, in);
@@ -183,29 +213,28 @@ PaError PortAudioJackHost::openStream(PaStream** stream, const PaStreamParameter
 }
 
 PaError PortAudioJackHost::setStreamFinishedCallback(PaStream* stream, PaStreamFinishedCallback* callback) {
-    if (JackCaptureStream* c = capture(stream)) {
-        c->setFinishedCallback(callback);
+    if (JackStream* s = own(stream)) {
+        s->setFinishedCallback(callback);
         return paNoError;
     }
     return Pa_SetStreamFinishedCallback(stream, callback);
 }
 PaError PortAudioJackHost::startStream(PaStream* stream) {
-    if (JackCaptureStream* c = capture(stream)) return c->start();
+    if (JackStream* s = own(stream)) return s->start();
     return Pa_StartStream(stream);
 }
 PaError PortAudioJackHost::stopStream(PaStream* stream) {
-    if (JackCaptureStream* c = capture(stream)) return c->stop();
+    if (JackStream* s = own(stream)) return s->stop();
     return Pa_StopStream(stream);
 }
 PaError PortAudioJackHost::abortStream(PaStream* stream) { return stopStream(stream); }
 PaError PortAudioJackHost::closeStream(PaStream* stream) {
-    std::unique_ptr<JackCaptureStream> closed;
+    std::unique_ptr<JackStream> closed;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = captures_.begin(); it != captures_.end(); ++it) {
-            if (reinterpret_cast<PaStream*>(it->get()) != stream) continue;
-            closed = std::move(*it);
-            captures_.erase(it);
+        for (auto& slot : own_) {
+            if (reinterpret_cast<PaStream*>(slot.load()) != stream) continue;
+            closed.reset(slot.exchange(nullptr));
             break;
         }
     }
@@ -214,15 +243,15 @@ PaError PortAudioJackHost::closeStream(PaStream* stream) {
     return Pa_CloseStream(stream);
 }
 const PaStreamInfo* PortAudioJackHost::streamInfo(PaStream* stream) {
-    if (JackCaptureStream* c = capture(stream)) return c->info();
+    if (JackStream* s = own(stream)) return s->info();
     return Pa_GetStreamInfo(stream);
 }
 PaTime PortAudioJackHost::streamTime(PaStream* stream) {
-    if (capture(stream)) return 0.0;
+    if (own(stream)) return JackStream::time();
     return Pa_GetStreamTime(stream);
 }
 double PortAudioJackHost::streamCpuLoad(PaStream* stream) {
-    if (capture(stream)) return 0.0;
+    if (own(stream)) return 0.0;
     return Pa_GetStreamCpuLoad(stream);
 }
 const PaHostErrorInfo* PortAudioJackHost::lastHostErrorInfo() { return Pa_GetLastHostErrorInfo(); }

@@ -3,9 +3,11 @@
 // that has monitor ports. Capturing a loopback device opens an input stream
 // on the JACK device of that client, whose inputs are its monitor ports.
 //
-// A stream on a loopback device is not a PortAudio stream but a
-// JackCaptureStream of our own (see there why), told apart by its handle; it
-// does not need PortAudio initialised once it is open.
+// A stream on a loopback device, and an output stream on a device of the
+// JACK host API, is not a PortAudio stream but a JackStream of our own (see
+// there why), told apart by its handle without a lock (the stream callback
+// asks for the stream's time); it does not need PortAudio initialised once
+// it is open.
 //
 // One process-wide object (PortAudio itself is process-wide). The loopback
 // table is built by the `initialize` that takes PortAudio from uninitialised
@@ -17,12 +19,13 @@
 // application's stderr (AudioLibraryMessageScope.h).
 #pragma once
 
-#include <memory>
+#include <array>
+#include <atomic>
 #include <mutex>
 #include <vector>
 
 #include "sdk/platform/IAudioHost.h"
-#include "sdk/platform/JackCaptureStream.h"
+#include "sdk/platform/JackStream.h"
 
 namespace vbz {
 
@@ -73,8 +76,16 @@ private:
     bool translate(const PaStreamParameters* in, PaStreamParameters& out);
     // The loopback that `device` is, or null.
     const Loopback* loopbackOf(PaDeviceIndex device);
-    // Our capture behind a stream handle, or null for a PortAudio stream.
-    JackCaptureStream* capture(PaStream* stream);
+    // Our stream behind a stream handle, or null for a PortAudio stream.
+    // Takes no lock.
+    JackStream* own(PaStream* stream);
+    // True for a device of PortAudio's JACK host API.
+    bool isJackDevice(PaDeviceIndex device);
+    // Opens one of our streams on the ports of JACK client `client` and
+    // keeps it.
+    PaError openOwn(JackStream::Direction direction, const char* client, const PaStreamParameters& parameters,
+                    double sampleRate, unsigned long framesPerBuffer, PaStreamCallback* callback, void* userData,
+                    PaStream** stream);
 
     std::mutex mutex_;
     int initCount_ = 0;
@@ -82,7 +93,9 @@ private:
     PaHostApiIndex jackApi_ = paHostApiNotFound;
     PaHostApiInfo jackApiInfo_{};
     std::vector<Loopback> loopbacks_;
-    std::vector<std::unique_ptr<JackCaptureStream>> captures_;
+    // Our open streams (owned), written under the mutex; one more is
+    // refused with paInsufficientMemory.
+    std::array<std::atomic<JackStream*>, 32> own_{};
 };
 
 }  // namespace vbz

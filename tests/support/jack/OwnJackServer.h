@@ -1,0 +1,77 @@
+// A JACK server of one test process alone (dummy driver, the sinks of the
+// shared test server), through the script that starts the shared one, for
+// tests that kill it and start it again (so never the shared one). Points
+// libjack at it once it runs. The binary defines VBZ_JACK_SCRIPT and
+// VBZ_JACK_SINKS (the script and the sink helper).
+#pragma once
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "tests/support/JackTestServer.h"
+
+namespace vbz_test {
+
+class OwnJackServer {
+public:
+    OwnJackServer()
+        : name_("vbzown" + std::to_string(getpid())), state_("jack-own-" + std::to_string(getpid())) {}
+    ~OwnJackServer() {
+        run("stop");
+        std::error_code ignored;
+        std::filesystem::remove_all(state_, ignored);
+    }
+    OwnJackServer(const OwnJackServer&) = delete;
+    OwnJackServer& operator=(const OwnJackServer&) = delete;
+
+    // Empty when it runs; the reason otherwise.
+    std::string start() {
+        run("start");
+        if (readFirstLine(state_ + "/ready").empty())
+            return "no JACK server: " + readFirstLine(state_ + "/unavailable");
+        setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+        setenv("JACK_NO_START_SERVER", "1", 1);
+        return {};
+    }
+    // SIGKILL to the server, as a crash would end it.
+    void kill() {
+        const std::string pid = readFirstLine(state_ + "/jackd.pid");
+        if (!pid.empty()) ::kill(static_cast<pid_t>(std::stol(pid)), SIGKILL);
+    }
+    // The sink clients leave the server (SIGTERM), as a desktop sink that
+    // goes away.
+    void stopSinks() {
+        const std::string pid = readFirstLine(state_ + "/sinks.pid");
+        if (!pid.empty()) ::kill(static_cast<pid_t>(std::stol(pid)), SIGTERM);
+    }
+    // They come back; false when they did not (bounded).
+    bool startSinks() {
+        const std::string log = state_ + "/sinks-again.log";
+        const std::string command = "setsid '" + helper_ + "' " + name_ + " DeskSpeakers:2 </dev/null >'" + log +
+                                    "' 2>&1 & echo $! > '" + state_ + "/sinks.pid'";
+        if (std::system(command.c_str()) != 0) return false;
+        for (int i = 0; i < 500; ++i) {
+            if (readFirstLine(log) == "ready") return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    const std::string& name() const { return name_; }
+
+private:
+    void run(const char* action) {
+        const std::string command = "bash '" + script_ + "' " + action + " '" + state_ + "' " + name_ + " '" +
+                                    helper_ + "' >/dev/null 2>&1";
+        [[maybe_unused]] const int status = std::system(command.c_str());
+    }
+    std::string name_, state_;
+    std::string script_ = VBZ_JACK_SCRIPT, helper_ = VBZ_JACK_SINKS;
+};
+
+}  // namespace vbz_test
