@@ -19,21 +19,13 @@ namespace {
 
 constexpr const char* kSink = "DeskSpeakers [Loopback]";
 
-class LoopbackOnOwnServer : public ::testing::Test {
+class LoopbackOnOwnServer : public vbz_test::OwnJackServerTest {
 protected:
-    void SetUp() override {
-        const std::string why = server.start();
-        if (why.empty()) return;
-        const char* require = std::getenv("VBZ_REQUIRE_JACK");
-        if (require && std::string(require) == "1") FAIL() << why;
-        GTEST_SKIP() << why;
-    }
     // Waits (bounded) until captured blocks reach the FIFO.
     static bool capturing(OrvLoopback& loopback) {
         for (int i = 0; i < 500 && loopback.queued() == 0; ++i) std::this_thread::sleep_for(10ms);
         return loopback.queued() > 0;
     }
-    vbz_test::OwnJackServer server;
 };
 
 }  // namespace

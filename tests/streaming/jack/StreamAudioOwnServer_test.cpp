@@ -24,15 +24,8 @@ using vbz_test::CallbackRecorder;
 namespace {
 constexpr int kChannels = 20;
 
-class AudioOnOwnServer : public ::testing::Test {
+class AudioOnOwnServer : public vbz_test::OwnJackServerTest {
 protected:
-    void SetUp() override {
-        const std::string why = server.start();
-        if (why.empty()) return;
-        const char* require = std::getenv("VBZ_REQUIRE_JACK");
-        if (require && std::string(require) == "1") FAIL() << why;
-        GTEST_SKIP() << why;
-    }
     // A connection to the 20-channel sink playing an effect on actuator 5;
     // false when it did not report "connected".
     static bool connect(HandlerStreaming& handler, CallbackRecorder& reports) {
@@ -51,7 +44,6 @@ protected:
         const auto seen = reports.waitFor(1);
         return seen.size() == 1 && seen[0].state == VBZ_STATE_CONNECTED;
     }
-    vbz_test::OwnJackServer server;
 };
 }  // namespace
 

@@ -74,4 +74,18 @@ private:
     std::string script_ = VBZ_JACK_SCRIPT, helper_ = VBZ_JACK_SINKS;
 };
 
+// A fixture whose server starts before each test; it skips (or fails, with
+// VBZ_REQUIRE_JACK=1) when the server cannot run.
+class OwnJackServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string why = server.start();
+        if (why.empty()) return;
+        const char* require = std::getenv("VBZ_REQUIRE_JACK");
+        if (require && std::string(require) == "1") FAIL() << why;
+        GTEST_SKIP() << why;
+    }
+    OwnJackServer server;
+};
+
 }  // namespace vbz_test
