@@ -52,6 +52,21 @@ void connectHoldAndDisconnect(VibrenzaSDK& sdk, CallbackRecorder& recorder, vbz_
     EXPECT_EQ(reports[1].error, 0);
     EXPECT_EQ(reports[1].serial, kSerial);
 }
+
+// An SDK made and used in the host's namespace connects to the vest over
+// Wi-Fi, holds the connection and disconnects.
+void connectOverWifiHoldAndDisconnect(vbz_test::VethPair& net, WifiLegacyVest& v) {
+    CallbackRecorder recorder;
+    std::optional<VibrenzaSDK> sdk;
+    net.host().run([&] {
+        sdk.emplace();
+        sdk->setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    });
+    connectHoldAndDisconnect(*sdk, recorder, VBZ_OUTPUT_WIFI,
+                             [&](const std::function<void()>& f) { net.host().run(f); }, *v.vest);
+    net.host().run([&] { sdk.reset(); });
+}
+
 }  // namespace
 
 TEST(LegacyEndToEnd, ConnectsOverUsbFromTheApi) {
@@ -74,15 +89,7 @@ TEST(LegacyEndToEnd, ConnectsOverWifiFromTheApi) {
     WifiLegacyVest v(kSerial);
     std::string error;
     ASSERT_TRUE(v.serve(net, &error)) << error;
-    CallbackRecorder recorder;
-    std::optional<VibrenzaSDK> sdk;
-    net.host().run([&] {
-        sdk.emplace();
-        sdk->setConnectionCallback(&CallbackRecorder::callback, &recorder);
-    });
-    connectHoldAndDisconnect(*sdk, recorder, VBZ_OUTPUT_WIFI,
-                             [&](const std::function<void()>& f) { net.host().run(f); }, *v.vest);
-    net.host().run([&] { sdk.reset(); });
+    connectOverWifiHoldAndDisconnect(net, v);
     v.server.stop();
     EXPECT_EQ(v.board->violationCount(), 0u);
 }
@@ -98,15 +105,7 @@ TEST(LegacyEndToEnd, BoardStatusBeforeTheBindAndUnbindAnswersOverWifiChangesNoth
     v.vest->setFault(0x12, statusFirst);
     std::string error;
     ASSERT_TRUE(v.serve(net, &error)) << error;
-    CallbackRecorder recorder;
-    std::optional<VibrenzaSDK> sdk;
-    net.host().run([&] {
-        sdk.emplace();
-        sdk->setConnectionCallback(&CallbackRecorder::callback, &recorder);
-    });
-    connectHoldAndDisconnect(*sdk, recorder, VBZ_OUTPUT_WIFI,
-                             [&](const std::function<void()>& f) { net.host().run(f); }, *v.vest);
+    connectOverWifiHoldAndDisconnect(net, v);
     EXPECT_FALSE(v.vest->bound());
-    net.host().run([&] { sdk.reset(); });
     v.server.stop();
 }
