@@ -50,7 +50,8 @@ HidComBT::HidComBT(std::shared_ptr<BtLinkFactory> factory)
 
 HidComBT::HidComBT(std::shared_ptr<BtLinkFactory> factory, Timing timing)
     : factory_(factory ? std::move(factory) : std::make_shared<BtLinkFactory>()),
-      timing_(timing) {
+      timing_(timing),
+      kept_(kTag) {
     try {
         inquiry_ = factory_->makeInquiry();
     } catch (const BluetoothException& e) {
@@ -69,6 +70,7 @@ void HidComBT::closePort() {
         socket_.reset();
     }
     streamLength_ = 0;
+    kept_.clear();  // they came on this socket
     connected.store(false);
 }
 
@@ -97,6 +99,8 @@ int HidComBT::read() {
         LogLine(0, kTag) << "Unable to get next command: " << errorText(-3);
         return -3;
     }
+    // They came before anything still in the stream.
+    if (const int kept = kept_.handOut(receiveBuffer)) return kept;
     try {
         fillStream();
     } catch (const BluetoothException& e) {
@@ -184,11 +188,19 @@ int HidComBT::waitForAnswer(uint8_t expectedId) {
             waitForMore();
             continue;
         }
-        if (it != answerLengths.end() && id == expectedId &&
-            checkCommandCrc16(stream_.data(), static_cast<uint16_t>(it->second))) {
+        const bool good = it != answerLengths.end() &&
+                          checkCommandCrc16(stream_.data(), static_cast<uint16_t>(it->second));
+        if (good && id == expectedId) {
             std::memcpy(receiveBuffer.data(), stream_.data(), it->second);
             consume(it->second);
             return static_cast<int>(it->second);
+        }
+        if (good && isVestsOwnFrame(id)) {
+            // It answers nothing: the answer may still come, within the
+            // same time.
+            kept_.keep(stream_.data(), it->second);
+            consume(it->second);
+            continue;
         }
         closePort();
         return -10;

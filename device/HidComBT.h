@@ -10,6 +10,12 @@
 // all delivered; an unknown id or a bad CRC drops one byte at a time until a
 // frame starts again.
 //
+// Frames the vest sends of its own accord (a board status, a data request)
+// may come before the answer an exchange (an identity request) waits for.
+// They do not decide it: they are put aside (device/KeptFrames.h), and
+// read() hands them out, oldest first, before the rest of the stream. They
+// belong to the socket they came on and are forgotten with it.
+//
 // Threads: no lock. One thread may read while another writes (read() uses
 // the receive side, write() the send side); scan, open and close run on the
 // owner's thread while no I/O is under way.
@@ -24,6 +30,7 @@
 #include <vector>
 
 #include "device/IHidCom.h"
+#include "device/KeptFrames.h"
 #include "device/bluetooth/BtLinkFactory.h"
 
 namespace vbz {
@@ -50,7 +57,8 @@ public:
     int open(uint32_t serial, std::string address) override;
     int close() override;
     int write(const uint8_t* frame, int length) override;
-    // Never waits: 0 when no whole frame is there yet.
+    // Never waits: hands out a frame put aside during an exchange, if any;
+    // else 0 when no whole frame is there yet.
     int read() override;
 
     // True when a device of this name may be a vest.
@@ -60,7 +68,8 @@ public:
 private:
     static constexpr std::size_t kStreamBufferSize = 512;
 
-    // Releases the socket (if any), forgets unread bytes, clears `connected`.
+    // Releases the socket (if any), forgets unread bytes and frames put
+    // aside, clears `connected`.
     void closePort();
     // Makes the socket for this address (throws as the factory does).
     void makeSocket(const std::string& address);
@@ -75,9 +84,11 @@ private:
     // nullopt (socket released) when no good answer came. Throws
     // BluetoothException.
     std::optional<uint32_t> reachSerial(const std::string& address);
-    // The first message that arrives decides: the length of the awaited
-    // answer (now in receiveBuffer), -6 for a device error or a time-out,
-    // -10 (socket released) for anything else. Throws BluetoothException.
+    // The first message that arrives decides, but for frames of the vest's
+    // own, which are put aside for read() while the wait goes on: the length
+    // of the awaited answer (now in receiveBuffer), -6 for a device error or
+    // a time-out, -10 (socket released) for anything else. Throws
+    // BluetoothException.
     int waitForAnswer(uint8_t expectedId);
     // Sends a request without touching the send buffer; throws.
     void request(DeviceCommand command);
@@ -96,6 +107,10 @@ private:
     // Bytes received and not yet delivered as frames (read side only).
     std::array<uint8_t, kStreamBufferSize> stream_{};
     std::size_t streamLength_ = 0;
+    // Frames of the vest's own that came during an exchange on this socket.
+    // Filled by the exchanges and emptied by read(), which never run at once
+    // (scan, open and close run while no I/O is under way).
+    KeptFrames<> kept_;
 };
 
 }  // namespace vbz

@@ -25,9 +25,6 @@ constexpr uint8_t kDeviceErrorId = 0xFF;
 constexpr uint8_t kOldFirmwareError = 0xF9;  // InvalidInternalState (-7)
 constexpr uint32_t kLoopbackAddress = 0x7F000001u;
 constexpr std::size_t kIpv4SockaddrSize = 16;
-// A vest sends one data request at a time and a board status now and then:
-// a few frames during one exchange are all it can have to say.
-constexpr std::size_t kMaxKeptFrames = 8;
 
 constexpr const char* kChecklist =
     "\n"
@@ -49,7 +46,7 @@ void logUnavailable(const std::string& address) {
 }
 }  // namespace
 
-HidComUdp::HidComUdp() {
+HidComUdp::HidComUdp() : kept_(kTag) {
     LogLine(0, kTag) << "INIT";
     const char* step = "";
     const int error = socket_.open(&step);
@@ -119,28 +116,14 @@ int HidComUdp::checkAnswer(const uint8_t* data, int count) {
 
 int HidComUdp::read() {
     if (!connected.load()) return -3;
-    while (!kept_.empty()) {
-        const KeptFrame frame = kept_.front();
-        kept_.pop_front();
-        // Put aside while talking to another vest of a search: not this link's.
-        if (frame.from != remote_) continue;
-        std::memcpy(receiveBuffer.data(), frame.bytes.data(), frame.bytes.size());
-        return frame.length;
-    }
+    // What was put aside while talking to another vest of a search is
+    // passed over: it is not this link's.
+    if (const int kept = kept_.handOut(receiveBuffer, remote_)) return kept;
     return receive();
 }
 
 void HidComUdp::keepVestsOwnFrame() {
-    if (kept_.size() >= kMaxKeptFrames) {
-        LogLine(1, kTag) << "Dropped frame " << hexId(receiveBuffer[0])
-                         << " of the device's own: too many came during one exchange.";
-        return;
-    }
-    KeptFrame frame;
-    frame.from = remote_;
-    frame.length = static_cast<int>(answerLengths.at(receiveBuffer[0]));
-    frame.bytes = receiveBuffer;
-    kept_.push_back(frame);
+    kept_.keep(receiveBuffer.data(), answerLengths.at(receiveBuffer[0]), remote_);
 }
 
 int HidComUdp::receive() {

@@ -14,9 +14,9 @@
 //
 // Frames the vest sends of its own accord (a board status, a data request)
 // may arrive while an exchange (Bind, Unbind, an identity request) waits for
-// its answer. They do not decide it: they are put aside, and read() hands
-// them out, oldest first, before it reads the socket again, so that the
-// back-end still sees them.
+// its answer. They do not decide it: they are put aside (device/KeptFrames.h)
+// with the address they came from, and read() hands them out, oldest first,
+// before it reads the socket again, so that the back-end still sees them.
 //
 // Threads: like every transport (device/IHidCom.h). scan() and open() run a
 // discovery receiver thread of their own and join it before they return.
@@ -24,12 +24,12 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "device/IHidCom.h"
+#include "device/KeptFrames.h"
 #include "device/platform/UdpSocket.h"
 
 namespace vbz {
@@ -100,19 +100,13 @@ private:
     // (nothing left bound).
     int tryVest(uint32_t serial, const std::string& key, bool askSerial);
 
-    // A frame of the vest's own that came during an exchange, with its
-    // sender: it is handed out only while the link still points there.
-    struct KeptFrame {
-        Ipv4Endpoint from;
-        int length = 0;
-        std::array<uint8_t, kReceiveBufferSize> bytes{};
-    };
-
     UdpSocket socket_;
+    // Frames of the vest's own that came during an exchange, with their
+    // sender: each is handed out only while the link still points there.
     // Filled by the exchanges and emptied by read(): both run on the thread
     // that owns the link while it is not being read elsewhere (open, close
     // and scan are never run beside a reader).
-    std::deque<KeptFrame> kept_;
+    KeptFrames<Ipv4Endpoint> kept_;
     bool bound_ = false;
     Ipv4Endpoint remote_{};
     Ipv4Endpoint boundVest_{};

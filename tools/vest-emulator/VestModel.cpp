@@ -166,8 +166,13 @@ void VestModel::queueRepliesLocked(uint8_t commandId, std::vector<Frame> replies
     }
     const AnswerFault fault = *active;
     if (active->times > 0) --active->times;
-    if (fault.silent) return;
     const auto due = now + fault.delay;
+    if (fault.silent) {
+        // Frames of the vest's own answer nothing: a vest that does not
+        // answer may still send them.
+        for (const Frame& f : fault.ownFramesFirst) queueLocked(f, due);
+        return;
+    }
     for (int i = 0; i < fault.noiseFrames; ++i) queueLocked(noiseFrameLocked(), due);
     for (const Frame& f : fault.ownFramesFirst) queueLocked(f, due);
     if (fault.deviceError) replies = {deviceErrorFrame(*fault.deviceError)};

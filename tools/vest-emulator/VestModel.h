@@ -58,7 +58,7 @@ struct VestIdentity {
 // A change to the vest's answers. Faults apply to the replies to host
 // frames, not to unsolicited frames.
 struct AnswerFault {
-    bool silent = false;                    // no reply at all
+    bool silent = false;                    // no reply at all (ownFramesFirst still come)
     Clock::duration delay{};                // reply this much later
     int replaceId = -1;                     // reply under this id (CRC kept right)
     bool badCrc = false;                    // corrupt the CRC

@@ -194,6 +194,113 @@ TEST_F(BtTransport, AnUnexpectedFirstAnswerPassesTheDeviceOver) {
     EXPECT_EQ(link->connections(), (std::vector<std::string>{kA1, kA2}));
 }
 
+// ---- Frames the vest sends of its own accord while an exchange waits.
+
+namespace {
+const std::vector<uint8_t> kBoardStatus = frame(0xA0, 10, {1, 2, 3, 4, 5});
+const std::vector<uint8_t> kDataRequest = frame(0x16, 13, {0, 0, 0, 0, 0xD4, 0x30});
+
+// The vest sends these frames before its next answer (or instead of it).
+AnswerFault ownFramesFirst(std::vector<std::vector<uint8_t>> frames, int times = 1) {
+    AnswerFault fault;
+    fault.ownFramesFirst = std::move(frames);
+    fault.times = times;
+    return fault;
+}
+
+std::vector<uint8_t> received(const HidComBT& t, int length) {
+    return {t.receiveBuffer.begin(), t.receiveBuffer.begin() + length};
+}
+}  // namespace
+
+TEST_F(BtTransport, OwnFramesBeforeTheSerialAnswerDoNotDecideOpenAndAreReadNext) {
+    auto vest = link->addVest(kA1, VestIdentity::withSerial(21030042));
+    vest->setFault(0x08, ownFramesFirst({kBoardStatus, kDataRequest}));
+    auto t = transport();
+    ASSERT_EQ(t->open(21030042, kA1), 0);
+    ASSERT_EQ(t->read(), 10);
+    EXPECT_EQ(received(*t, 10), kBoardStatus);
+    ASSERT_EQ(t->read(), 13);
+    EXPECT_EQ(received(*t, 13), kDataRequest);
+    EXPECT_EQ(t->read(), 0);
+}
+
+TEST_F(BtTransport, ScanPassesOverOwnFramesBeforeEachAnswer) {
+    auto vest = link->addVest(kA1, VestIdentity::withSerial(21030042));
+    vest->setFault(ownFramesFirst({kBoardStatus}, -1));
+    link->list(kA1, "VIBRENZA 1");
+    auto t = transport();
+    std::vector<vbz_device_info_t> devices;
+    std::map<uint32_t, std::string> addresses;
+    std::vector<std::string> texts;
+    EXPECT_EQ(t->scan(devices, addresses, texts), 0);
+    ASSERT_EQ(devices.size(), 1u);
+    EXPECT_EQ(devices[0].serialNumber, 21030042u);
+    EXPECT_EQ(texts, (std::vector<std::string>{"VBZ-EMU 1.4.2", kA1}));
+}
+
+TEST_F(BtTransport, AnotherAnswerAfterOwnFramesStillPassesTheDeviceOverAtOnce) {
+    auto odd = link->addVest(kA1);
+    AnswerFault wrongId = ownFramesFirst({kBoardStatus});
+    wrongId.replaceId = 0x8A;
+    odd->setFault(0x08, wrongId);
+    link->addVest(kA2, VestIdentity::withSerial(22222222));
+    link->list(kA1, "VIBRENZA 1");
+    link->list(kA2, "VIBRENZA 2");
+    auto t = transport();
+    EXPECT_EQ(t->open(0, ""), 0);
+    EXPECT_EQ(link->connections(), (std::vector<std::string>{kA1, kA2}));
+    EXPECT_FALSE(log.has(kTag, "Timeout, no answer from remote BT device."));
+    EXPECT_EQ(t->read(), 0) << "what the device passed over sent is not this link's";
+}
+
+TEST_F(BtTransport, OwnFramesOfAVestOfAnotherSerialAreForgottenWithIt) {
+    auto other = link->addVest(kA1, VestIdentity::withSerial(11111111));
+    other->setFault(0x08, ownFramesFirst({kBoardStatus}));
+    link->addVest(kA2, VestIdentity::withSerial(22222222));
+    link->list(kA1, "VIBRENZA 1");
+    link->list(kA2, "VIBRENZA 2");
+    auto t = transport();
+    ASSERT_EQ(t->open(22222222, ""), 0);
+    EXPECT_EQ(link->connections(), (std::vector<std::string>{kA1, kA2}));
+    EXPECT_EQ(t->read(), 0);
+}
+
+TEST_F(BtTransport, DeviceErrorAfterOwnFramesIsLoggedOnceAndPassesTheDeviceOver) {
+    auto vest = link->addVest(kA1);
+    AnswerFault error = ownFramesFirst({kBoardStatus, kDataRequest});
+    error.deviceError = -7;
+    vest->setFault(0x08, error);
+    link->list(kA1, "VIBRENZA 1");
+    auto t = transport();
+    EXPECT_EQ(t->open(0, ""), -6);
+    EXPECT_EQ(log.count("HidCom", "Invalid internal state.", 4), 1);
+    EXPECT_FALSE(log.has(kTag, "Timeout, no answer from remote BT device."));
+    EXPECT_EQ(link->liveSockets(), 0);
+}
+
+TEST_F(BtTransport, OwnFramesWithoutAnAnswerStillTimeOut) {
+    auto vest = link->addVest(kA1);
+    AnswerFault mute = ownFramesFirst({kBoardStatus, kBoardStatus});
+    mute.silent = true;
+    vest->setFault(0x08, mute);
+    link->list(kA1, "VIBRENZA 1");
+    auto t = transport();
+    EXPECT_EQ(t->open(0, ""), -6);
+    EXPECT_EQ(log.count(kTag, "Timeout, no answer from remote BT device.", 3), 1);
+    EXPECT_EQ(link->liveSockets(), 0);
+}
+
+TEST_F(BtTransport, NothingKeptOutlivesClose) {
+    auto vest = link->addVest(kA1, VestIdentity::withSerial(21030042));
+    vest->setFault(0x08, ownFramesFirst({kBoardStatus}));
+    auto t = transport();
+    ASSERT_EQ(t->open(21030042, kA1), 0);
+    EXPECT_EQ(t->close(), 0);
+    ASSERT_EQ(t->open(21030042, kA1), 0);
+    EXPECT_EQ(t->read(), 0);
+}
+
 TEST_F(BtTransport, ScanRecordsEveryVestAndLeavesNoLinkOpen) {
     VestIdentity first = VestIdentity::withSerial(11111111);
     first.version = "BT 1.0";

@@ -1,7 +1,8 @@
 // An application that asks for the legacy back-end connects to the emulated
-// vest's playback board over USB and over Wi-Fi, with the link's real
-// timing: the handshake completes, the callback reports the vest, the link
-// is kept alive, and disconnecting reports the end.
+// vest's playback board over USB, over Wi-Fi and over Bluetooth (the socket
+// pair in place of the radio), with the link's real timing: the handshake
+// completes, the callback reports the vest, the link is kept alive, and
+// disconnecting reports the end.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,6 +10,10 @@
 #include <optional>
 #include <thread>
 
+#include "device/HidComBT.h"
+#include "sdk/api/HandlerFactory.h"
+#include "sequencer/HandlerCommands.h"
+#include "tests/support/BtTestLink.h"
 #include "tests/support/CallbackRecorder.h"
 #include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
@@ -67,6 +72,17 @@ void connectOverWifiHoldAndDisconnect(vbz_test::VethPair& net, WifiLegacyVest& v
     net.host().run([&] { sdk.reset(); });
 }
 
+// The SDK's own legacy back-end, its Bluetooth transport on the test link
+// (the context); every other back-end as usual.
+IHandler* legacyOverBtLink(int kind, SdkPersistentState* state, void* context) {
+    if (kind != vbz::kKindCommands) return nullptr;
+    auto link = *static_cast<std::shared_ptr<vbz_test::BtTestLink>*>(context);
+    return new HandlerCommands(state, [link](vbz_output_t output) -> std::unique_ptr<vbz::IHidCom> {
+        if (output == VBZ_OUTPUT_BLUETOOTH) return std::make_unique<vbz::HidComBT>(link);
+        return nullptr;
+    });
+}
+
 }  // namespace
 
 TEST(LegacyEndToEnd, ConnectsOverUsbFromTheApi) {
@@ -108,4 +124,28 @@ TEST(LegacyEndToEnd, BoardStatusBeforeTheBindAndUnbindAnswersOverWifiChangesNoth
     connectOverWifiHoldAndDisconnect(net, v);
     EXPECT_FALSE(v.vest->bound());
     v.server.stop();
+}
+
+TEST(LegacyEndToEnd, BoardStatusBeforeTheSerialAnswerOverBluetoothChangesNothing) {
+    LogRecorder log;
+    UsbBus::instance().reset();
+    const std::string address = "00:11:22:33:44:55";
+    auto link = std::make_shared<vbz_test::BtTestLink>();
+    link->list(address, "Vibrenza Vest");
+    auto vest = link->addVest(address, vbz::emu::VestIdentity::withSerial(kSerial));
+    vbz::emu::LegacyBoard board(vest);
+    vest->checkOneCommandAtATime(1s);
+    vbz::emu::AnswerFault statusFirst;
+    statusFirst.ownFramesFirst = {vbz::emu::makeFrame(0xA0, 10)};
+    vest->setFault(0x08, statusFirst);
+    CallbackRecorder recorder;
+    vbz::setHandlerFactoryHook(&legacyOverBtLink, &link);
+    {
+        VibrenzaSDK sdk;
+        sdk.setConnectionCallback(&CallbackRecorder::callback, &recorder);
+        connectHoldAndDisconnect(sdk, recorder, VBZ_OUTPUT_BLUETOOTH,
+                                 [](const std::function<void()>& f) { f(); }, *vest);
+    }
+    vbz::setHandlerFactoryHook(nullptr, nullptr);
+    EXPECT_EQ(board.violationCount(), 0u);
 }
