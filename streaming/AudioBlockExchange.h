@@ -20,8 +20,9 @@
 // wakes it when the block is ready and when it has acknowledged the copy.
 // Neither side spins or yields while it waits (WordWait): when every core
 // is busy, a yield gives the core away for a whole time slice, and a
-// hand-over that yields a few times misses its period; a woken sleeper gets
-// a core back at once. Waking takes no lock and never blocks.
+// hand-over that yields a few times misses its period, whereas a sleeper
+// woken by the other side, having used little of its share, gets a core
+// back within microseconds. Waking takes no lock and never blocks.
 //
 // A callback that gets no block in time writes silence. A copy never
 // exceeds the callback's frame count, and output channels beyond the

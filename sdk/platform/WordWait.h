@@ -7,11 +7,12 @@
 // is busy, a yield hands the rest of the time slice to the busy thread
 // beside it and puts the yielding thread at the back of the queue, so each
 // one costs milliseconds before the thread runs again; a sleeper woken by
-// the other side gets a core back at once instead, having used little of
-// its share.
+// the other side, having used little of its share, gets a core back within
+// microseconds instead.
 //
 // Threads: any. A wake takes no lock, allocates nothing and never blocks,
-// so an audio callback may call it; so may it wait, as the wait is bounded.
+// so an audio callback may call it; a callback waits only with a time
+// limit.
 #pragma once
 
 #include <atomic>
