@@ -13,11 +13,16 @@
 //
 // Between passes the loop sleeps until a callback has something for it:
 // each change a callback makes (a request, a block taken) bumps a counter
-// and wakes the loop waiting on it (C++20 atomic wait and notify, a futex
-// on Linux: the callback neither blocks nor takes a lock). stop wakes it the
-// same way. While a callback waits for the loop it yields the processor
-// between polls. The loop reads the counter before its pass and waits only while
-// the counter still holds that value, so no wake-up is lost.
+// and wakes the loop sleeping on it; stop wakes it the same way. The loop
+// reads the counter before its pass and sleeps only while the counter still
+// holds that value, so no wake-up is lost. A callback waiting for the loop
+// sleeps on the state itself, at most until its wait limit, and the loop
+// wakes it when the block is ready and when it has acknowledged the copy.
+// Neither side spins or yields while it waits (WordWait): when every core
+// is busy, a yield gives the core away for a whole time slice, and a
+// hand-over that yields a few times misses its period, whereas a sleeper
+// woken by the other side, having used little of its share, gets a core
+// back within microseconds. Waking takes no lock and never blocks.
 //
 // A callback that gets no block in time writes silence. A copy never
 // exceeds the callback's frame count, and output channels beyond the
@@ -37,9 +42,9 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 
 #include "sdk/core/LogHold.h"
+#include "sdk/platform/WordWait.h"
 
 namespace vbz {
 
@@ -60,12 +65,14 @@ public:
     uint32_t signals() const { return signals_.load(std::memory_order_acquire); }
     // Sleeps until the counter differs from seen (at once when it already
     // does).
-    void waitForSignal(uint32_t seen) const { signals_.wait(seen, std::memory_order_acquire); }
+    void waitForSignal(uint32_t seen) const {
+        while (signals_.load(std::memory_order_acquire) == seen) waitWhileWordIs(signals_, seen);
+    }
     // Wakes the loop: something changed since it read the counter. Lock-free
     // and non-blocking, so the callback may call it.
     void signal() {
         signals_.fetch_add(1, std::memory_order_release);
-        signals_.notify_one();
+        wakeWordWaiters(signals_);
     }
 
     // Renders the first block, before the stream starts.
@@ -82,7 +89,7 @@ public:
     // acknowledges a block the callback has taken (false).
     template <class Now>
     bool loopPass(Source& source, std::mutex& mutex, Now&& now, double& renderSeconds) {
-        uint8_t state = state_.load(std::memory_order_acquire);
+        uint32_t state = state_.load(std::memory_order_acquire);
         if (state == kRequested) {
             const double t0 = now();
             {
@@ -90,11 +97,13 @@ public:
                 source.render();
             }
             state_.store(kReady, std::memory_order_release);
+            wakeWordWaiters(state_);  // the callback waiting for it
             renderSeconds = now() - t0;
             return true;
         }
         // A callback may turn Taken into Requested at the same moment.
-        if (state == kTaken) state_.compare_exchange_strong(state, kIdle, std::memory_order_acq_rel);
+        if (state == kTaken && state_.compare_exchange_strong(state, kIdle, std::memory_order_acq_rel))
+            wakeWordWaiters(state_);  // the callback waiting for the acknowledgement
         return false;
     }
 
@@ -114,15 +123,17 @@ public:
             served.hadToAsk = true;
             // Idle, or Taken and not yet acknowledged: ask. (Only the loop
             // turns Requested into Ready, so no block can appear meanwhile.)
-            uint8_t state = state_.load(std::memory_order_acquire);
+            uint32_t state = state_.load(std::memory_order_acquire);
             while (state != kRequested &&
                    !state_.compare_exchange_weak(state, kRequested, std::memory_order_acq_rel)) {
             }
             signal();
         }
         const double tRequest = served.hadToAsk ? now() : 0.0;
-        while (now() - t0 < waitLimit) {
-            const uint8_t state = state_.load(std::memory_order_acquire);
+        for (;;) {
+            const double waited = now() - t0;
+            if (!(waited < waitLimit)) break;
+            const uint32_t state = state_.load(std::memory_order_acquire);
             if (!served.copied && state == kReady) {
                 served.requestTime = now() - tRequest;
                 copy(source, out, outChannels, frames);
@@ -132,10 +143,11 @@ public:
             } else if (served.copied && state != kTaken) {
                 served.timedOut = false;  // the loop has acknowledged the block
                 break;
+            } else {
+                // Only the loop moves the state on from here (Requested to
+                // Ready, Taken to Idle), and it wakes this sleep when it does.
+                waitWhileWordIs(state_, state, waitLimit - waited);
             }
-            // The woken loop is often queued on this very processor: let it
-            // run rather than spin it out for a whole time slice.
-            std::this_thread::yield();
         }
         if (!served.copied) silence(out, outChannels, frames, 0, 0);
         return served;
@@ -165,9 +177,10 @@ private:
         silence(out, outChannels, frames, channels, length);
     }
 
-    static constexpr uint8_t kIdle = 0, kRequested = 1, kReady = 2, kTaken = 3;
-    std::atomic<uint8_t> state_{kIdle};
-    // Futex-sized, so that waiting on it needs no table of waiters.
+    // Both word-sized: the callback sleeps on the state, the loop on the
+    // counter.
+    static constexpr uint32_t kIdle = 0, kRequested = 1, kReady = 2, kTaken = 3;
+    std::atomic<uint32_t> state_{kIdle};
     std::atomic<uint32_t> signals_{0};
 };
 
