@@ -4,7 +4,9 @@
 // (SIGKILL) at a random moment of each round: during the connect, while
 // streaming, or in the first 40 ms of the disconnect. Every round must end
 // with the disconnection and the free returning (the watchdog ends the
-// process when they hang), and the process must not abort.
+// process when they hang), and the process must not abort. And connections
+// one after another on a server that stays leave no thread, descriptor or
+// JACK client behind.
 //
 // VBZ_JACK_STOP_ROUNDS sets the rounds per connection kind (3 when unset):
 // scripts/jack_stop_soak.sh runs many; VBZ_JACK_STOP_SEED the random seed.
@@ -17,10 +19,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
+
+#include <jack/jack.h>
 
 #include "tests/support/Watchdog.h"
 #include "tests/support/jack/OwnJackServer.h"
@@ -65,6 +71,30 @@ struct States {
     }
 };
 
+// Entries of a /proc/self directory.
+int entries(const char* dir) {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir)) ++n;
+    return n;
+}
+
+// The clients of ours on the server (their names begin with "vbz-").
+int ourJackClients() {
+    jack_status_t status{};
+    jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
+    if (!probe) return -1;
+    std::set<std::string> clients;
+    if (const char** ports = jack_get_ports(probe, nullptr, nullptr, 0)) {
+        for (std::size_t i = 0; ports[i]; ++i) {
+            const std::string name(ports[i]);
+            if (name.rfind("vbz-", 0) == 0) clients.insert(name.substr(0, name.find(':')));
+        }
+        jack_free(ports);
+    }
+    jack_client_close(probe);
+    return static_cast<int>(clients.size());
+}
+
 int rounds() {
     const char* value = std::getenv("VBZ_JACK_STOP_ROUNDS");
     return value ? std::max(1, std::atoi(value)) : 3;
@@ -72,6 +102,46 @@ int rounds() {
 
 class ServerStopRounds : public vbz_test::OwnJackServerTest {
 protected:
+    static void settings(vbz_audio_settings_t& s) {
+        vbz_exp_defaultAudioSettings(&s);
+        s.deviceName = "VibrenzaVest";
+        s.audioAPI = "JACK Audio Connection Kit";
+        s.sampleRate = 48000;
+        s.bufferSize = 480;
+        s.nbStreamChannel = 20;
+    }
+
+    // One connection that streams a while and disconnects; its instance is
+    // freed.
+    static void connection(bool orv) {
+        States states;
+        const int id = vbz_createSDKInstance("");
+        ASSERT_GE(id, 0);
+        vbz_setConnectionCallback(id, &States::callback, &states);
+        vbz_audio_settings_t s;
+        settings(s);
+        ASSERT_EQ(orv ? vbz_exp_connectOrvAudio(id, eCustomDevice, &s, "DeskSpeakers")
+                      : vbz_exp_connectAudio(id, eCustomDevice, &s),
+                  0);
+        EXPECT_EQ(states.settled(0, 20s), VBZ_STATE_CONNECTED);
+        std::this_thread::sleep_for(100ms);
+        const int reports = states.count();
+        EXPECT_EQ(vbz_disconnectDevice(id), 0);
+        EXPECT_EQ(states.settled(reports, 20s), VBZ_STATE_DISCONNECTED);
+        vbz_freeSDKInstance(id);
+    }
+
+    void oneAfterAnother(bool orv) {
+        connection(orv);  // what the first one leaves for good (logger, PortAudio)
+        const int threads = entries("/proc/self/task");
+        const int fds = entries("/proc/self/fd");
+        EXPECT_EQ(ourJackClients(), 0);
+        for (int i = 0; i < 8; ++i) connection(orv);
+        EXPECT_EQ(entries("/proc/self/task"), threads);
+        EXPECT_EQ(entries("/proc/self/fd"), fds);
+        EXPECT_EQ(ourJackClients(), 0);
+    }
+
     void run(bool orv) {
         const char* seedText = std::getenv("VBZ_JACK_STOP_SEED");
         const unsigned seed = seedText ? static_cast<unsigned>(std::atoi(seedText)) : std::random_device{}();
@@ -101,21 +171,16 @@ protected:
         const int id = vbz_createSDKInstance("");
         EXPECT_GE(id, 0);
         vbz_setConnectionCallback(id, &States::callback, &states);
-        vbz_audio_settings_t settings;
-        vbz_exp_defaultAudioSettings(&settings);
-        settings.deviceName = "VibrenzaVest";
-        settings.audioAPI = "JACK Audio Connection Kit";
-        settings.sampleRate = 48000;
-        settings.bufferSize = 480;
-        settings.nbStreamChannel = 20;
+        vbz_audio_settings_t s;
+        settings(s);
 
         std::thread stopper;
         if (moment == Moment::Connect) stopper = std::thread([end, delay = within(0, 20)] {
             std::this_thread::sleep_for(delay);
             end();
         });
-        const int connected = orv ? vbz_exp_connectOrvAudio(id, eCustomDevice, &settings, "DeskSpeakers")
-                                  : vbz_exp_connectAudio(id, eCustomDevice, &settings);
+        const int connected = orv ? vbz_exp_connectOrvAudio(id, eCustomDevice, &s, "DeskSpeakers")
+                                  : vbz_exp_connectAudio(id, eCustomDevice, &s);
         const int state = connected == 0 ? states.settled(0, 20s) : VBZ_STATE_DISCONNECTED;
         if (moment == Moment::Connect) {
             stopper.join();
@@ -161,3 +226,7 @@ protected:
 TEST_F(ServerStopRounds, AnAudioConnectionWithTheServerStoppingAtARandomMoment) { run(false); }
 
 TEST_F(ServerStopRounds, AnOrvAudioConnectionWithTheServerStoppingAtARandomMoment) { run(true); }
+
+TEST_F(ServerStopRounds, AudioConnectionsOneAfterAnotherLeaveNothingBehind) { oneAfterAnother(false); }
+
+TEST_F(ServerStopRounds, OrvAudioConnectionsOneAfterAnotherLeaveNothingBehind) { oneAfterAnother(true); }
