@@ -25,10 +25,11 @@
 // default, for a cycle its stopped driver never runs; a close waits twice
 // the timeout): start, stop and the destructor wait for the stream's thread
 // only a bounded time (kStartWait, kStopWait, kCloseWait). A client that
-// has not closed by then is closed later by that thread, which nothing of
-// the caller's outlives: the callbacks are never called again once stop or
+// has not closed by then is closed later by that thread, which calls
+// nothing of the caller's any more: neither callback is called once stop or
 // the destructor has returned. Threads still closing at exit are joined
-// then.
+// then. A client whose server went away stays open until its stream is
+// closed or awaitClosing closes it (see there why).
 //
 // As with PortAudio, the finished callback runs once the stream stops: on
 // stop (on the thread that stops it), or when it ends on its own, as the
