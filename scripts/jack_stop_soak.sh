@@ -9,7 +9,7 @@
 # a round hangs, the process aborts or a sanitizer reports.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-dir="${1:-build/release}"
+dir="$(cd "${1:-$root/build/release}" && pwd)"
 rounds="${2:-100}"
 seed="${3:-$RANDOM}"
 binary="$dir/tests/sdk/capi/sdk_capi_jack_stop_tests"
