@@ -112,31 +112,40 @@ protected:
     }
 
     // One connection that streams a while and disconnects; its instance is
-    // freed.
-    static void connection(bool orv) {
+    // freed. False when it did not connect.
+    static bool connection(bool orv) {
         States states;
         const int id = vbz_createSDKInstance("");
-        ASSERT_GE(id, 0);
+        if (id < 0) return false;
         vbz_setConnectionCallback(id, &States::callback, &states);
         vbz_audio_settings_t s;
         settings(s);
-        ASSERT_EQ(orv ? vbz_exp_connectOrvAudio(id, eCustomDevice, &s, "DeskSpeakers")
-                      : vbz_exp_connectAudio(id, eCustomDevice, &s),
-                  0);
-        EXPECT_EQ(states.settled(0, 20s), VBZ_STATE_CONNECTED);
+        const int connected = orv ? vbz_exp_connectOrvAudio(id, eCustomDevice, &s, "DeskSpeakers")
+                                  : vbz_exp_connectAudio(id, eCustomDevice, &s);
+        if (connected != 0 || states.settled(0, 20s) != VBZ_STATE_CONNECTED) {
+            vbz_freeSDKInstance(id);
+            return false;
+        }
         std::this_thread::sleep_for(100ms);
         const int reports = states.count();
         EXPECT_EQ(vbz_disconnectDevice(id), 0);
         EXPECT_EQ(states.settled(reports, 20s), VBZ_STATE_DISCONNECTED);
         vbz_freeSDKInstance(id);
+        return true;
     }
 
     void oneAfterAnother(bool orv) {
-        connection(orv);  // what the first one leaves for good (logger, PortAudio)
+        // What the first one leaves for good (logger, PortAudio). Once, under
+        // TSan on a loaded machine, the first connection after the server
+        // started found no JACK host API in PortAudio (cause not found): a
+        // second try then.
+        bool first = connection(orv);
+        for (int i = 0; i < 2 && !first; ++i) first = connection(orv);
+        ASSERT_TRUE(first);
         const int threads = entries("/proc/self/task");
         const int fds = entries("/proc/self/fd");
         EXPECT_EQ(ourJackClients(), 0);
-        for (int i = 0; i < 8; ++i) connection(orv);
+        for (int i = 0; i < 8; ++i) EXPECT_TRUE(connection(orv)) << "connection " << i;
         EXPECT_EQ(entries("/proc/self/task"), threads);
         EXPECT_EQ(entries("/proc/self/fd"), fds);
         EXPECT_EQ(ourJackClients(), 0);
