@@ -141,28 +141,6 @@ TEST_F(StreamOnOwnServer, StopAndCloseReturnSoonWhenTheServerDiesMeanwhile) {
     for (const auto delay : {0ms, 30ms}) stoppedWhileItStops(&OwnJackServer::kill, delay);
 }
 
-TEST_F(StreamOnOwnServer, AStreamOpensAndPlaysAgainOnceTheServerIsBack) {
-    {
-        Probe probe;
-        auto stream = playing(probe);
-        ASSERT_NE(stream, nullptr);
-        std::thread stopper([&] {
-            std::this_thread::sleep_for(2ms);
-            server.terminate();
-        });
-        stream->stop();
-        stream.reset();
-        stopper.join();
-    }
-    ASSERT_TRUE(server.waitUntilGone());
-    ASSERT_EQ(server.start(), "");
-    Probe probe;
-    auto stream = playing(probe);
-    ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(stream->stop(), paNoError);
-    EXPECT_EQ(probe.finishedCalls.load(), 1);
-}
-
 TEST_F(StreamOnOwnServer, StopAndCloseReturnAtOnceOnceTheServerDied) {
     for (int round = 0; round < 3; ++round) {
         if (round > 0) {
