@@ -39,9 +39,13 @@ public:
     // Empty when it runs; the reason otherwise. A longer period (frames at
     // 48 kHz) makes the server's answers to activations and deactivations
     // wait longer for the next cycle.
+    // Started again after a server of the same name was stopped or killed,
+    // the sink clients now and then fail to open on a loaded machine
+    // (JackServerFailed): a second try then.
     std::string start(unsigned period = 480) {
         setenv("VBZ_JACK_PERIOD", std::to_string(period).c_str(), 1);
         run("start");
+        if (readFirstLine(state_ + "/ready").empty()) run("start");
         ended_ = false;
         if (readFirstLine(state_ + "/ready").empty())
             return "no JACK server: " + readFirstLine(state_ + "/unavailable");
