@@ -142,8 +142,10 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         threads_.emplace_back(std::move(thread), std::move(core));
     }
-    // Joins every thread, whatever it waits for.
+    // Joins every thread, whatever it waits for. A second caller meanwhile
+    // waits for the first one's joins too.
     void awaitAll() {
+        const std::lock_guard<std::mutex> awaiting(awaitMutex_);
         std::vector<Entry> all;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -167,6 +169,7 @@ public:
 
 private:
     using Entry = std::pair<std::thread, std::shared_ptr<JackStream::Core>>;
+    std::mutex awaitMutex_;
     std::mutex mutex_;
     std::vector<Entry> threads_;
 };
