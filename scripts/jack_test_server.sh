@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# jack_test_server.sh start|stop <state dir> <server name> [<sink helper>]
+# jack_test_server.sh start|stop|reclaim <state dir> <server name> [<sink helper>]
 # (VBZ_JACK_PERIOD: the period in frames, 480 when unset)
 #
 # Starts a private JACK server (dummy driver: no sound card, no root, no
@@ -41,8 +41,24 @@ case "$action" in
   stop)
     stop_recorded
     exit 0 ;;
+  reclaim)
+    # A server killed (or dead of SIGPIPE on its way out) keeps its entry in
+    # libjack's registry of servers, eight for the machine, until a server
+    # of the same name starts: one started and stopped in order frees it.
+    stop_recorded
+    command -v jackd >/dev/null || exit 0
+    setsid jackd -n "$server" --no-realtime -d dummy -r 48000 -p 480 -C 0 -P 2 \
+      </dev/null >"$state/jackd.log" 2>&1 &
+    echo $! > "$state/jackd.pid"
+    for _ in $(seq 1 100); do
+      jack_lsp -s "$server" >/dev/null 2>&1 && break
+      kill -0 "$(cat "$state/jackd.pid")" 2>/dev/null || break
+      sleep 0.1
+    done
+    stop_recorded
+    exit 0 ;;
   start) ;;
-  *) echo "usage: $0 start|stop <state dir> <server name> [<sink helper>]" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop|reclaim <state dir> <server name> [<sink helper>]" >&2; exit 2 ;;
 esac
 
 stop_recorded

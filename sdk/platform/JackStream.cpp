@@ -10,6 +10,9 @@
 #include <utility>
 #include <vector>
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <jack/jack.h>
 
 #include "sdk/platform/AudioLibraryMessageScope.h"
@@ -24,6 +27,9 @@ constexpr int kMaxChannels = 64;
 // Longest block handed to the callback, in frames (a JACK period is at most
 // 8192 frames).
 constexpr unsigned long kMaxBlockFrames = 1u << 16;
+// Longest wait for libjack's notification thread to leave once the server
+// went away, before the client is closed all the same.
+constexpr std::chrono::seconds kServerLeaveWait{10};
 }  // namespace
 
 enum class JackStream::Job { Start, Stop, Close };
@@ -47,6 +53,9 @@ struct JackStream::Core {
     void quiesce();
     void deactivate();
     void close();
+    // Waits (bounded) until the thread that told us the server went away has
+    // ended: see close().
+    void awaitServerLeft();
     // Runs the finished callback, once per start and never once closing.
     // Our threads only.
     void sayFinished();
@@ -92,6 +101,10 @@ struct JackStream::Core {
     std::atomic<bool> inProcess{false};  // a process cycle runs
     std::atomic<bool> ended{false};      // by the server's shutdown or the device's leaving
     std::atomic<bool> serverGone{false};
+    // The thread (kernel id) that reported the server's going first.
+    std::atomic<long> reporter{0};
+    // A request outlasted its wait: the server was stopping meanwhile.
+    std::atomic<bool> wasLate{false};
     // Bumped by every notification and request; the stream's thread sleeps
     // on it (a futex: whoever wakes it neither blocks nor takes a lock).
     std::atomic<uint32_t> wake{0};
@@ -293,7 +306,10 @@ JackStream::~JackStream() {
         const std::lock_guard<std::mutex> lock(core_->finishMutex);
         core_->closing = true;
     }
-    if (request(Job::Close, kCloseWait, nullptr))
+    // A client whose server went away closes once libjack lets go of it
+    // (see Core::close): not waited for.
+    const bool gone = core_->serverGone.load(std::memory_order_acquire);
+    if (request(Job::Close, gone ? std::chrono::milliseconds(0) : kCloseWait, nullptr))
         thread_.join();
     else
         ClosingThreads::instance().keep(std::move(thread_), core_);
@@ -314,6 +330,7 @@ bool JackStream::request(Job job, std::chrono::milliseconds limit, int* result) 
     if (done && result) *result = core_->lastResult;
     if (!done && !core_->late) {
         core_->late = true;
+        core_->wasLate.store(true);
         lateStreams.fetch_add(1);
     }
     return done;
@@ -441,10 +458,26 @@ void JackStream::Core::deactivate() {
 
 void JackStream::Core::close() {
     if (!client) return;
+    // Closing cancels libjack's notification thread asynchronously, and
+    // while the server removes clients that thread holds a process-wide
+    // mutex of libjack's, which a cancel there leaves locked for good (every
+    // later close waits on it); jackd (1.9) also dies of SIGPIPE when a
+    // client closes while it shuts down. So a client whose server is going
+    // away is closed once that thread has ended.
+    if (serverGone.load(std::memory_order_acquire) || wasLate.load()) awaitServerLeft();
     quiesce();
     jack_client_close(client);
     client = nullptr;
     inProcess.store(false);
+}
+
+void JackStream::Core::awaitServerLeft() {
+    const auto deadline = std::chrono::steady_clock::now() + kServerLeaveWait;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const long tid = reporter.load(std::memory_order_acquire);
+        if (tid != 0 && ::access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 void JackStream::Core::sayFinished() {
@@ -514,6 +547,8 @@ void JackStream::Core::cycle(unsigned frames) {
 
 void JackStream::Core::onShutdown(void* arg) {
     auto* self = static_cast<Core*>(arg);
+    long expected = 0;
+    self->reporter.compare_exchange_strong(expected, static_cast<long>(::syscall(SYS_gettid)));
     self->serverGone.store(true, std::memory_order_release);
     self->ended.store(true, std::memory_order_release);
     self->wakeUp();

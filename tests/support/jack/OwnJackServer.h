@@ -24,12 +24,10 @@ public:
         : name_("vbzown" + std::to_string(getpid())), state_("jack-own-" + std::to_string(getpid())) {}
     ~OwnJackServer() {
         // A killed server keeps its entry in libjack's registry of servers
-        // (eight at most for the whole machine) until a server of the same
-        // name starts: one started and stopped in order frees it. So does
-        // one stopped with SIGTERM that died of SIGPIPE on its way out (jackd
-        // does when a client closes during its shutdown).
-        if (ended_) run("start");
-        run("stop");
+        // (eight at most for the whole machine), and so does one stopped
+        // with SIGTERM that died of SIGPIPE on its way out (jackd does when
+        // a client closes during its shutdown): the script frees it.
+        run(ended_ ? "reclaim" : "stop");
         std::error_code ignored;
         std::filesystem::remove_all(state_, ignored);
     }
