@@ -29,7 +29,11 @@
 // nothing of the caller's any more: neither callback is called once stop or
 // the destructor has returned. Threads still closing at exit are joined
 // then. A client whose server went away stays open until its stream is
-// closed or awaitClosing closes it (see there why).
+// closed or awaitClosing closes it (see there why), and even then until
+// libjack's notification thread has ended (10 s at most): a close while the
+// server removes its clients can leave a mutex of libjack's locked for good
+// (its notification thread holds it then), and makes jackd die of SIGPIPE.
+// The destructor does not wait for such a close.
 //
 // As with PortAudio, the finished callback runs once the stream stops: on
 // stop (on the thread that stops it), or when it ends on its own, as the
