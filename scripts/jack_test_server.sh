@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# jack_test_server.sh start|stop <state dir> <server name> [<sink helper>]
+# jack_test_server.sh start|stop|reclaim <state dir> <server name> [<sink helper>]
+# (VBZ_JACK_PERIOD: the period in frames, 480 when unset)
 #
 # Starts a private JACK server (dummy driver: no sound card, no root, no
 # real-time) under its own server name, plus the helper clients that act like
@@ -16,7 +17,12 @@ stop_recorded() {
     if [ -s "$f" ]; then
       pid="$(cat "$f")"
       kill "$pid" 2>/dev/null || true
-      for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+      # A server that stops while a client's request waits for a cycle
+      # answers it only after ten times its client timeout (5 s), then waits
+      # up to a second for each client still open. Killed, it would keep its
+      # entry in libjack's registry of servers (eight for the machine).
+      tries=50; [ "$f" = "$state/jackd.pid" ] && tries=200
+      for _ in $(seq 1 "$tries"); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
       kill -9 "$pid" 2>/dev/null || true
     fi
     rm -f "$f"
@@ -35,8 +41,24 @@ case "$action" in
   stop)
     stop_recorded
     exit 0 ;;
+  reclaim)
+    # A server killed (or dead of SIGPIPE on its way out) keeps its entry in
+    # libjack's registry of servers, eight for the machine, until a server
+    # of the same name starts: one started and stopped in order frees it.
+    stop_recorded
+    command -v jackd >/dev/null || exit 0
+    setsid jackd -n "$server" --no-realtime -d dummy -r 48000 -p 480 -C 0 -P 2 \
+      </dev/null >"$state/jackd.log" 2>&1 &
+    echo $! > "$state/jackd.pid"
+    for _ in $(seq 1 100); do
+      jack_lsp -s "$server" >/dev/null 2>&1 && break
+      kill -0 "$(cat "$state/jackd.pid")" 2>/dev/null || break
+      sleep 0.1
+    done
+    stop_recorded
+    exit 0 ;;
   start) ;;
-  *) echo "usage: $0 start|stop <state dir> <server name> [<sink helper>]" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop|reclaim <state dir> <server name> [<sink helper>]" >&2; exit 2 ;;
 esac
 
 stop_recorded
@@ -48,7 +70,8 @@ command -v jack_lsp >/dev/null || unavailable "jack_lsp is not installed"
 export JACK_NO_START_SERVER=1
 # 24 playback channels with monitor ports, no capture: "system" is the default
 # output and has a loopback of its own.
-setsid jackd -n "$server" --no-realtime -d dummy -r 48000 -p 480 -C 0 -P 24 -m \
+period="${VBZ_JACK_PERIOD:-480}"
+setsid jackd -n "$server" --no-realtime -d dummy -r 48000 -p "$period" -C 0 -P 24 -m \
   </dev/null >"$state/jackd.log" 2>&1 &
 echo $! > "$state/jackd.pid"
 up=0

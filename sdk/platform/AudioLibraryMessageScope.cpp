@@ -34,8 +34,8 @@ JackMessageFunction quietJack(JackSetter set, JackMessageFunction& current) {
     return before;
 }
 
-// Puts `previous` back unless someone replaced the drop function meanwhile
-// (PortAudio installs its own error function once it reaches a JACK server).
+// Puts `previous` back unless the application replaced the drop function
+// meanwhile: its own stays.
 void restoreJack(JackMessageFunction previous, JackSetter set, JackMessageFunction current) {
     if (previous && current == dropJackMessage) set(previous);
 }
@@ -67,9 +67,20 @@ AudioLibraryMessageScope::AudioLibraryMessageScope() {
     const snd_local_error_handler_t before = snd_lib_error_set_local(dropAlsaMessage);
     if (before) snd_lib_error_set_local(before);
     alsaQuieted_ = !before;
+    const std::lock_guard<std::mutex> lock(jackQuietMutex);
+    jackError_ = jack_error_callback;
+    jackInfo_ = jack_info_callback;
 }
 
 AudioLibraryMessageScope::~AudioLibraryMessageScope() {
+    {
+        // PortAudio's error function would stay for good: the application's
+        // (or the drop function, or libjack's default) goes back, before the
+        // quiet lets go.
+        const std::lock_guard<std::mutex> lock(jackQuietMutex);
+        if (jack_error_callback != jackError_) jack_set_error_function(jackError_);
+        if (jack_info_callback != jackInfo_) jack_set_info_function(jackInfo_);
+    }
     if (alsaQuieted_) snd_lib_error_set_local(nullptr);
 }
 

@@ -9,7 +9,11 @@
 // application set one, still gets every message (only the default one looks
 // at the per-thread handler set here), and a per-thread ALSA handler or an
 // error or info function the application gave libjack stays in place. What
-// was there before is put back when the scope ends.
+// was there before is put back when the scope ends: also over the error
+// function that PortAudio gives libjack for good whenever it reaches a JACK
+// server, so that once PortAudio's initialisation (or the last JACK stream
+// of ours) is over libjack reports to the application's functions again,
+// or to its own defaults.
 //
 // Threads: the ALSA part is per thread, so the scope lives on the stack of the
 // thread that calls PortAudio. libjack's functions are process-wide: they are
@@ -40,6 +44,9 @@ public:
 private:
     bool alsaQuieted_ = false;
     JackMessageQuiet jack_;
+    // libjack's functions while the scope is quiet, put back at its end.
+    void (*jackError_)(const char*) = nullptr;
+    void (*jackInfo_)(const char*) = nullptr;
 };
 
 }  // namespace vbz

@@ -10,31 +10,53 @@
 // It does not go through PortAudio, whose JACK streams cannot be closed once
 // the server has died (the close waits for a process cycle that never comes)
 // and whose JACK client, once dead, makes Pa_Terminate fail an assertion. So
-// such a stream never holds PortAudio, and closing one returns at once
-// whatever became of the server.
+// such a stream never holds PortAudio.
+//
+// Each stream has a thread of its own, which makes every libjack call on the
+// client after open (activate, connect, deactivate, close) and runs the
+// finished callback of a stream that ended on its own. libjack's own threads
+// (process cycles, shutdown and client notifications) are cancelled
+// asynchronously when the client is deactivated or closed, wherever they
+// are: the notifications they deliver to us only set flags and wake the
+// stream's thread, and a deactivation waits until no cycle is inside the
+// stream callback and lets no later one enter it. A server that stops
+// (SIGTERM) while such a request is on its way answers it only once its
+// shutdown is over (jackd waits ten times its client timeout, 5 s by
+// default, for a cycle its stopped driver never runs; a close waits twice
+// the timeout): start, stop and the destructor wait for the stream's thread
+// only a bounded time (kStartWait, kStopWait, kCloseWait). A client that
+// has not closed by then is closed later by that thread, which calls
+// nothing of the caller's any more: neither callback is called once stop or
+// the destructor has returned. Threads still closing at exit are joined
+// then. A client whose server went away stays open until its stream is
+// closed or awaitClosing closes it (see there why), and even then until
+// libjack's notification thread has ended (10 s at most): a close while the
+// server removes its clients can leave a mutex of libjack's locked for good
+// (its notification thread holds it then), and makes jackd die of SIGPIPE.
+// The destructor does not wait for such a close.
 //
 // As with PortAudio, the finished callback runs once the stream stops: on
-// stop (or on closing an active stream), or when it ends on its own (on a
-// JACK thread) as the server shuts down or the device's client leaves it.
-// An ended stream hands nothing more to the stream callback. The callback's answer is
-// not looked at: a stream ends by stop.
+// stop (on the thread that stops it), or when it ends on its own, as the
+// server shuts down or the device's client leaves it (on the stream's
+// thread). Once per start; never after the destructor has begun. An ended
+// stream hands nothing more to the stream callback. The callback's answer
+// is not looked at: a stream ends by stop.
 //
-// Threads: open, start, stop and the destructor on any one thread at a time;
-// the stream callback on JACK's process thread, which allocates nothing and
-// takes no lock; time() on any thread.
+// Threads: open, start, stop and the destructor on any one thread at a time,
+// which must not hold what the finished callback takes (stop and the
+// destructor wait for a finished callback under way); the stream callback on
+// JACK's process thread, which allocates nothing and takes no lock; time() on
+// any thread.
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
+#include <thread>
 
 #include <portaudio.h>
-
-#include "sdk/platform/AudioLibraryMessageScope.h"
-
-struct _jack_client;
-struct _jack_port;
 
 namespace vbz {
 
@@ -47,6 +69,16 @@ public:
         // paFramesPerBufferUnspecified: the JACK period at open.
         unsigned long framesPerBuffer = paFramesPerBufferUnspecified;
     };
+
+    // How long the caller waits for the stream's thread. An activation takes
+    // a period or two of the server (a period is at most 8192 frames: 0.19 s
+    // at 44.1 kHz), so does a deactivation or a close; only a server in the
+    // middle of its shutdown takes longer. A start not done in time fails
+    // with paDeviceUnavailable; a stop or a close goes on on the stream's
+    // thread. A request queued behind one that is late is not waited for.
+    static constexpr std::chrono::milliseconds kStartWait{500};
+    static constexpr std::chrono::milliseconds kStopWait{300};
+    static constexpr std::chrono::milliseconds kCloseWait{300};
 
     // A stream on the first `format.channels` ports of JACK client
     // `clientName` (its monitor ports for a capture, its input ports for a
@@ -61,51 +93,36 @@ public:
 
     PaError start();
     PaError stop();
-    void setFinishedCallback(PaStreamFinishedCallback* callback) { finished_.store(callback); }
+    void setFinishedCallback(PaStreamFinishedCallback* callback);
     const PaStreamInfo* info() const { return &info_; }
     // The stream's clock in seconds (monotonic, whatever the server does).
     static PaTime time();
+    // Returns once every client of a destroyed stream is closed, and closes
+    // those of streams whose server went away (libjack returns at once
+    // then). libjack deletes the clients of the process whose server went
+    // away as soon as anything in the process opens a new client, and one
+    // of ours closed after that would be freed twice: call it before
+    // anything of ours opens a JACK client (open does). It waits as long as
+    // libjack does, which is until the server has finished its shutdown.
+    // Any thread but a stream's own.
+    static void awaitClosing();
+
+    // What libjack's threads and the stream's thread share; outlives the
+    // stream while its client is still closing.
+    struct Core;
 
 private:
-    JackStream() = default;
-    static int process(unsigned frames, void* arg);
-    // One process cycle of a running stream.
-    void cycle(unsigned frames);
-    static void onShutdown(void* arg);
-    static void onClientRegistration(const char* name, int registered, void* arg);
-    // Runs the finished callback, once per start.
-    void sayFinished();
-    // The stream ended on its own.
-    void end();
-    float& sample(std::size_t channel, std::size_t frame) {
-        return nonInterleaved_ ? block_[channel * blockFrames_ + frame] : block_[frame * ports_.size() + channel];
-    }
-    void handOver();
+    enum class Job;
+    explicit JackStream(std::shared_ptr<Core> core);
+    // Hands a request to the stream's thread and waits for it at most limit
+    // (not at all behind a request still under way); false when it is not
+    // done by then.
+    bool request(Job job, std::chrono::milliseconds limit, int* result);
 
-    // libjack reports the server's death from its own threads: quiet until
-    // the destructor has closed the client.
-    JackMessageQuiet quiet_;
-    _jack_client* client_ = nullptr;
-    Direction direction_ = Direction::Capture;
-    std::string device_;  // the client whose ports the stream takes or feeds
-    std::vector<_jack_port*> ports_;
-    std::vector<std::string> peers_;  // the device's ports, in channel order
-    // One block for the callback, allocated at open: the process thread
-    // never allocates. blockAt_ is the frames of it already played or filled.
-    std::vector<float> block_;
-    std::vector<float*> channelBuffers_;  // into block_, when non-interleaved
-    std::size_t blockFrames_ = 0;
-    std::size_t blockAt_ = 0;
-    bool nonInterleaved_ = false;
-    PaStreamCallback* callback_ = nullptr;
-    void* userData_ = nullptr;
+    std::shared_ptr<Core> core_;
+    std::thread thread_;
     PaStreamInfo info_{};
-    std::atomic<PaStreamFinishedCallback*> finished_{nullptr};
     std::atomic<bool> active_{false};
-    std::atomic<bool> ended_{false};
-    std::atomic<bool> finishedSaid_{false};
-    std::atomic<bool> leaving_{false};    // stop is under way: cycles return at once
-    std::atomic<bool> inProcess_{false};  // a process cycle runs
 };
 
 }  // namespace vbz

@@ -18,6 +18,9 @@ PortAudioJackHost& PortAudioJackHost::instance() {
 }
 
 PaError PortAudioJackHost::initialize() {
+    // PortAudio's JACK host API and the probe open JACK clients. Not under
+    // the lock: closing a stream takes it.
+    JackStream::awaitClosing();
     std::lock_guard<std::mutex> lock(mutex_);
     const AudioLibraryMessageScope quiet;
     const PaError result = Pa_Initialize();

@@ -7,7 +7,9 @@
 // JACK host API, is not a PortAudio stream but a JackStream of our own (see
 // there why), told apart by its handle without a lock (the stream callback
 // asks for the stream's time); it does not need PortAudio initialised once
-// it is open.
+// it is open. Stopping and closing one return within JackStream's bounds
+// whatever the server does; initialize first waits for the clients of such
+// streams that are still closing (JackStream::awaitClosing).
 //
 // One process-wide object (PortAudio itself is process-wide). The loopback
 // table is built by the `initialize` that takes PortAudio from uninitialised
@@ -16,7 +18,8 @@
 //
 // The calls that reach ALSA or libjack (initialize, terminate,
 // isFormatSupported, openStream) keep those libraries' own messages off the
-// application's stderr (AudioLibraryMessageScope.h).
+// application's stderr, and leave libjack's message functions as they found
+// them (AudioLibraryMessageScope.h).
 #pragma once
 
 #include <array>

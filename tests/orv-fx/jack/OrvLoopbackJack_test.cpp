@@ -1,7 +1,7 @@
 // The loopback capture over the real audio host, on a private JACK server of
-// the test's own (dummy driver) that the test may kill and start again: a
-// capture must stop in bounded time whatever became of the server or of the
-// sink it captures, and a later capture must work.
+// the test's own (dummy driver) that the test may kill, stop and start again:
+// a capture must stop in bounded time whatever became of the server or of
+// the sink it captures, and a later capture must work.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -38,6 +38,28 @@ TEST_F(LoopbackOnOwnServer, StopReturnsAfterTheServerDiedAndALaterCaptureWorks) 
     std::this_thread::sleep_for(200ms);
     vbz_test::mustReturnWithin(5s, [&] { loopback.stop(); }, "stop after the server died");
 
+    ASSERT_EQ(server.start(), "");
+    ASSERT_EQ(loopback.start(500.0, {paNoDevice, kSink}), 0);
+    EXPECT_TRUE(capturing(loopback)) << "the capture on the new server";
+    vbz_test::mustReturnWithin(5s, [&] { loopback.stop(); }, "stop on the new server");
+}
+
+TEST_F(LoopbackOnOwnServer, StopReturnsSoonWhenTheServerShutsDownDuringIt) {
+    // A 100 ms period: the deactivation waits for the next cycle, and the
+    // server stops meanwhile. It answers only after its shutdown (5 s).
+    ASSERT_EQ(server.start(4800), "");
+    OrvLoopback loopback;
+    ASSERT_EQ(loopback.start(500.0, {paNoDevice, kSink}), 0);
+    ASSERT_TRUE(capturing(loopback));
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(5ms);
+        server.terminate();
+    });
+    vbz_test::mustReturnWithin(3s, [&] { loopback.stop(); }, "stop while the server shuts down");
+    stopper.join();
+    EXPECT_FALSE(loopback.isRunning());
+
+    ASSERT_TRUE(server.waitUntilGone());
     ASSERT_EQ(server.start(), "");
     ASSERT_EQ(loopback.start(500.0, {paNoDevice, kSink}), 0);
     EXPECT_TRUE(capturing(loopback)) << "the capture on the new server";

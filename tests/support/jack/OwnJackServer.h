@@ -23,16 +23,28 @@ public:
     OwnJackServer()
         : name_("vbzown" + std::to_string(getpid())), state_("jack-own-" + std::to_string(getpid())) {}
     ~OwnJackServer() {
-        run("stop");
+        // A killed server keeps its entry in libjack's registry of servers
+        // (eight at most for the whole machine), and so does one stopped
+        // with SIGTERM that died of SIGPIPE on its way out (jackd does when
+        // a client closes during its shutdown): the script frees it.
+        run(ended_ ? "reclaim" : "stop");
         std::error_code ignored;
         std::filesystem::remove_all(state_, ignored);
     }
     OwnJackServer(const OwnJackServer&) = delete;
     OwnJackServer& operator=(const OwnJackServer&) = delete;
 
-    // Empty when it runs; the reason otherwise.
-    std::string start() {
+    // Empty when it runs; the reason otherwise. A longer period (frames at
+    // 48 kHz) makes the server's answers to activations and deactivations
+    // wait longer for the next cycle.
+    // Started again after a server of the same name was stopped or killed,
+    // the sink clients now and then fail to open on a loaded machine
+    // (JackServerFailed): a second try then.
+    std::string start(unsigned period = 480) {
+        setenv("VBZ_JACK_PERIOD", std::to_string(period).c_str(), 1);
         run("start");
+        if (readFirstLine(state_ + "/ready").empty()) run("start");
+        ended_ = false;
         if (readFirstLine(state_ + "/ready").empty())
             return "no JACK server: " + readFirstLine(state_ + "/unavailable");
         setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
@@ -41,8 +53,23 @@ public:
     }
     // SIGKILL to the server, as a crash would end it.
     void kill() {
+        ended_ = true;
+        signal(SIGKILL);
+    }
+    // SIGTERM to the server, as a session logout or a service stop ends it:
+    // it shuts down in order, telling its clients.
+    void terminate() {
+        ended_ = true;
+        signal(SIGTERM);
+    }
+    // True once the server's process is gone (bounded wait).
+    bool waitUntilGone() {
         const std::string pid = readFirstLine(state_ + "/jackd.pid");
-        if (!pid.empty()) ::kill(static_cast<pid_t>(std::stol(pid)), SIGKILL);
+        for (int i = 0; !pid.empty() && i < 2000; ++i) {
+            if (::kill(static_cast<pid_t>(std::stol(pid)), 0) != 0) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return pid.empty();
     }
     // The sink clients leave the server (SIGTERM), as a desktop sink that
     // goes away.
@@ -65,12 +92,17 @@ public:
     const std::string& name() const { return name_; }
 
 private:
+    void signal(int number) {
+        const std::string pid = readFirstLine(state_ + "/jackd.pid");
+        if (!pid.empty()) ::kill(static_cast<pid_t>(std::stol(pid)), number);
+    }
     void run(const char* action) {
         const std::string command = "bash '" + script_ + "' " + action + " '" + state_ + "' " + name_ + " '" +
                                     helper_ + "' >/dev/null 2>&1";
         [[maybe_unused]] const int status = std::system(command.c_str());
     }
     std::string name_, state_;
+    bool ended_ = false;
     std::string script_ = VBZ_JACK_SCRIPT, helper_ = VBZ_JACK_SINKS;
 };
 

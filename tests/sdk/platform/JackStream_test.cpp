@@ -1,0 +1,167 @@
+// Our JACK stream on a JACK server of the test's own, which the test stops
+// as a session logout does (SIGTERM) or kills (SIGKILL) under it: the
+// finished callback of a stream that ended with its server runs to its end
+// though the stream is closed at once, and stop and closing return soon
+// whatever the server is doing at that moment, without aborting.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "sdk/platform/JackStream.h"
+#include "tests/support/Watchdog.h"
+#include "tests/support/jack/OwnJackServer.h"
+
+using namespace std::chrono_literals;
+using vbz::JackStream;
+using vbz_test::OwnJackServer;
+
+namespace {
+
+constexpr const char* kSink = "DeskSpeakers";
+constexpr int kChannels = 2;
+
+struct Probe {
+    std::atomic<int> cycles{0};
+    std::atomic<int> finishedCalls{0};
+    std::atomic<bool> finishedBegan{false};
+    std::atomic<bool> finishedEnded{false};
+    std::chrono::milliseconds finishedTakes{0};
+};
+
+int play(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*, PaStreamCallbackFlags,
+         void* user) {
+    auto* out = static_cast<float*>(output);
+    std::fill(out, out + frames * kChannels, 0.0f);
+    static_cast<Probe*>(user)->cycles.fetch_add(1);
+    return paContinue;
+}
+
+// Works inside a catch-all, as a logger does: a thread cancelled in there
+// aborts the process ("exception not rethrown").
+void finished(void* user) {
+    auto* probe = static_cast<Probe*>(user);
+    probe->finishedCalls.fetch_add(1);
+    probe->finishedBegan.store(true);
+    try {
+        std::this_thread::sleep_for(probe->finishedTakes);
+    } catch (...) {
+        std::fputs("finished callback: caught\n", stderr);
+    }
+    probe->finishedEnded.store(true);
+}
+
+template <class Condition>
+bool eventually(Condition condition) {
+    for (int i = 0; i < 1000 && !condition(); ++i) std::this_thread::sleep_for(10ms);
+    return condition();
+}
+
+class StreamOnOwnServer : public vbz_test::OwnJackServerTest {
+protected:
+    // A playback on the sink's inputs that runs.
+    static std::unique_ptr<JackStream> playing(Probe& probe) {
+        JackStream::Format format;
+        format.channels = kChannels;
+        PaError error = paNoError;
+        auto stream = JackStream::open(JackStream::Direction::Playback, kSink, format, 48000.0, &play, &probe, error);
+        EXPECT_EQ(error, paNoError);
+        if (!stream) return nullptr;
+        stream->setFinishedCallback(&finished);
+        EXPECT_EQ(stream->start(), paNoError);
+        EXPECT_TRUE(eventually([&] { return probe.cycles.load() > 2; })) << "the stream runs";
+        return stream;
+    }
+
+    // The server ends the stream (SIGTERM or SIGKILL) while it plays; the
+    // stream is closed as soon as its finished callback has begun.
+    void closedAsSoonAsItEnded(void (OwnJackServer::*end)()) {
+        Probe probe;
+        probe.finishedTakes = 200ms;
+        auto stream = playing(probe);
+        ASSERT_NE(stream, nullptr);
+        (server.*end)();
+        ASSERT_TRUE(eventually([&] { return probe.finishedBegan.load(); })) << "the stream ended with its server";
+        vbz_test::mustReturnWithin(5s, [&] { stream.reset(); }, "closing a stream that ended");
+        EXPECT_TRUE(probe.finishedEnded.load()) << "the finished callback ran to its end";
+        EXPECT_EQ(probe.finishedCalls.load(), 1);
+    }
+
+    // Stop and closing, with the server stopped `delay` after the stop
+    // began, on a server whose 100 ms period keeps the deactivation waiting
+    // for the next cycle meanwhile. Fails (the watchdog ends the process)
+    // when they wait for the server's shutdown.
+    void stoppedWhileItStops(void (OwnJackServer::*end)(), std::chrono::milliseconds delay) {
+        ASSERT_EQ(server.start(4800), "");
+        Probe probe;
+        auto stream = playing(probe);
+        ASSERT_NE(stream, nullptr);
+        std::thread stopper([&] {
+            std::this_thread::sleep_for(delay);
+            (server.*end)();
+        });
+        const auto begin = std::chrono::steady_clock::now();
+        vbz_test::mustReturnWithin(
+            3s,
+            [&] {
+                EXPECT_EQ(stream->stop(), paNoError);
+                stream.reset();
+            },
+            "stop and closing while the server stops");
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        stopper.join();
+        std::printf("stop and close with the server ended %lld ms in: %.3f s\n",
+                    static_cast<long long>(delay.count()), took);
+        EXPECT_EQ(probe.finishedCalls.load(), 1) << "stop says it finished, once";
+        EXPECT_TRUE(probe.finishedEnded.load());
+        ASSERT_TRUE(server.waitUntilGone());
+    }
+};
+
+}  // namespace
+
+TEST_F(StreamOnOwnServer, AStreamEndedByTheServersShutdownFinishesToTheEndThoughClosedAtOnce) {
+    closedAsSoonAsItEnded(&OwnJackServer::terminate);
+}
+
+TEST_F(StreamOnOwnServer, AStreamEndedByTheServersDeathFinishesToTheEndThoughClosedAtOnce) {
+    closedAsSoonAsItEnded(&OwnJackServer::kill);
+}
+
+TEST_F(StreamOnOwnServer, StopAndCloseReturnSoonWhenTheServerShutsDownMeanwhile) {
+    for (const auto delay : {0ms, 30ms}) stoppedWhileItStops(&OwnJackServer::terminate, delay);
+}
+
+TEST_F(StreamOnOwnServer, StopAndCloseReturnSoonWhenTheServerDiesMeanwhile) {
+    for (const auto delay : {0ms, 30ms}) stoppedWhileItStops(&OwnJackServer::kill, delay);
+}
+
+TEST_F(StreamOnOwnServer, StopAndCloseReturnAtOnceOnceTheServerDied) {
+    for (int round = 0; round < 3; ++round) {
+        if (round > 0) {
+            ASSERT_EQ(server.start(), "");
+        }
+        Probe probe;
+        auto stream = playing(probe);
+        ASSERT_NE(stream, nullptr);
+        server.kill();
+        ASSERT_TRUE(server.waitUntilGone());
+        std::this_thread::sleep_for(100ms);
+        const auto begin = std::chrono::steady_clock::now();
+        vbz_test::mustReturnWithin(
+            3s,
+            [&] {
+                EXPECT_EQ(stream->stop(), paNoError);
+                stream.reset();
+            },
+            "stop and closing once the server died");
+        std::printf("stop and close after the server died: %.3f s\n",
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+        EXPECT_EQ(probe.finishedCalls.load(), 1);
+    }
+}
