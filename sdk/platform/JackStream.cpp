@@ -16,6 +16,7 @@
 #include <jack/jack.h>
 
 #include "sdk/platform/AudioLibraryMessageScope.h"
+#include "sdk/platform/WordWait.h"
 
 namespace vbz {
 
@@ -62,7 +63,7 @@ struct JackStream::Core {
     // From libjack's threads: lock-free and non-blocking.
     void wakeUp() {
         wake.fetch_add(1, std::memory_order_release);
-        wake.notify_one();
+        wakeWordWaiters(wake);
     }
 
     static int process(jack_nframes_t frames, void* arg);
@@ -409,7 +410,7 @@ void JackStream::Core::run() {
         // still writes to the clients in its table. awaitClosing closes it
         // before anything of ours opens a new one.
         if (ended.load(std::memory_order_acquire)) sayFinished();
-        wake.wait(seen, std::memory_order_acquire);
+        while (wake.load(std::memory_order_acquire) == seen) waitWhileWordIs(wake, seen);
     }
     done.store(true, std::memory_order_release);
 }
