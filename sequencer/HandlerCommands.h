@@ -246,11 +246,20 @@ private:
     uint32_t boardMutedSlots_ = 0;
     uint32_t previousBoardReserved_ = 0;
     uint64_t statusCount_ = 0;
+    // The answer that ended the play transaction is byte for byte the play
+    // answer read just before it (sendPlay then checks which play it
+    // answers); while that check runs, the first later play answer that
+    // differs from it.
+    bool answerMayRepeat_ = false;
+    bool watchingPlayAnswers_ = false;
+    bool laterPlayAnswerSeen_ = false;
+    uint8_t laterPlayAnswerStatus_ = 0xFF;
 
-    // Reception thread only: the answer that ended the last play
-    // transaction, while no other frame has come since.
+    // Reception thread only: the last play answer read, while no other frame
+    // has come since; the one a play took that may repeat an earlier one.
     std::array<uint8_t, 11> lastPlayAnswer_{};
     bool lastPlayAnswerKept_ = false;
+    std::array<uint8_t, 11> watchedPlayAnswer_{};
 
     // Wakes a turn that waits for work.
     std::mutex wakeMutex_;

@@ -74,6 +74,8 @@ void HandlerCommands::connectionRoutine(unsigned int serialNumber) {
                 std::lock_guard<std::mutex> lock(transactionMutex_);
                 pendingAnswer_ = false;
                 receptionEnded_ = false;
+                answerMayRepeat_ = false;
+                watchingPlayAnswers_ = false;
             }
             try {
                 std::lock_guard<std::mutex> lock(threadStartMutex_);
@@ -428,6 +430,7 @@ void HandlerCommands::keepAlive() {
 
 void HandlerCommands::receptionLoop(IHidCom* link) {
     receptionId_.store(std::this_thread::get_id());
+    lastPlayAnswerKept_ = false;
     bool lost = false;
     while (!disconnectionRequested()) {
         const auto began = Clock::now();
@@ -458,25 +461,36 @@ void HandlerCommands::handleMessage(IHidCom* link) {
     if (traceOn())
         LogLine(0, kTag) << "Message received: " << std::hex << static_cast<int>(id) << std::dec
                          << " - Time: " << secondsSinceOrigin();
-    // An answer to a play that comes again right behind itself is the same
-    // frame twice: taken as the answer to a following play, it would give
-    // that play the slot of the one before.
-    if (id == kPlayAnswer && lastPlayAnswerKept_ &&
-        std::equal(lastPlayAnswer_.begin(), lastPlayAnswer_.end(), rx)) {
-        if (traceOn()) LogLine(0, kTag) << "Repeated answer to a play ignored.";
-        return;
-    }
-    lastPlayAnswerKept_ = false;
+    // A play answer right behind an identical one, with no other frame
+    // between, is either the same frame sent twice or the answer to a later
+    // play that the vest put on the slot the previous one had (freed
+    // meanwhile, with no status between): only sendPlay can tell.
+    const bool playAnswer = id == kPlayAnswer;
+    const bool repeat = playAnswer && lastPlayAnswerKept_ &&
+                        std::equal(lastPlayAnswer_.begin(), lastPlayAnswer_.end(), rx);
+    if (playAnswer) std::copy_n(rx, lastPlayAnswer_.size(), lastPlayAnswer_.begin());
+    lastPlayAnswerKept_ = playAnswer;
     bool awaited;
+    bool later = false;
     uint8_t expected;
     {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         expected = expectedAnswerId_;
         awaited = pendingAnswer_ && id == expected;
+        if (!awaited && playAnswer && watchingPlayAnswers_ && !laterPlayAnswerSeen_ &&
+            !std::equal(watchedPlayAnswer_.begin(), watchedPlayAnswer_.end(), rx)) {
+            laterPlayAnswerSeen_ = true;
+            laterPlayAnswerStatus_ = rx[3];
+            later = true;
+        }
     }
-    if (awaited && id == kPlayAnswer) {
-        std::copy_n(rx, lastPlayAnswer_.size(), lastPlayAnswer_.begin());
-        lastPlayAnswerKept_ = true;
+    if (later) {
+        // The answer the play is waiting for: the one it took was a repeat.
+        updateBoardStatus(rx + 4);
+        return;
+    }
+    if (awaited && repeat) {
+        std::copy_n(rx, watchedPlayAnswer_.size(), watchedPlayAnswer_.begin());
     }
     if (awaited) {
         int status = -1;
@@ -518,9 +532,18 @@ void HandlerCommands::handleMessage(IHidCom* link) {
         {
             std::lock_guard<std::mutex> lock(transactionMutex_);
             if (status >= 0) answerStatus_ = static_cast<uint8_t>(status);
+            if (playAnswer && repeat) {
+                answerMayRepeat_ = true;
+                watchingPlayAnswers_ = true;
+                laterPlayAnswerSeen_ = false;
+            }
             pendingAnswer_ = false;
         }
         answered_.notify_all();
+        return;
+    }
+    if (repeat) {
+        if (traceOn()) LogLine(0, kTag) << "Repeated answer to a play ignored.";
         return;
     }
     if (id == kBoardStatus) {

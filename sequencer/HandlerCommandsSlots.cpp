@@ -47,6 +47,7 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         pendingAnswer_ = true;
         expectedAnswerId_ = static_cast<uint8_t>(frame[0] | 0x80u);
+        answerMayRepeat_ = false;
     }
     if (traceOn())
         LogLine(0, kTag) << "Send command " << std::hex << static_cast<int>(frame[0]) << std::dec
@@ -118,9 +119,32 @@ int HandlerCommands::sendPlay(uint8_t* frame) {
     const int r = sendCommand(frame, kPlayLength);
     if (r < 0) return r;
     uint8_t status;
+    bool mayRepeat;
     {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         status = answerStatus_;
+        mayRepeat = answerMayRepeat_;
+    }
+    if (mayRepeat) {
+        // The answer is the previous play's, byte for byte, with no frame
+        // between: either the vest put this play on the slot the previous
+        // one had (freed meanwhile, with no status between) or it sent that
+        // answer twice and the one for this play is still on its way. The
+        // vest answers in order, over a link that keeps the order, so this
+        // play's own answer, if it is still to come, arrives before the
+        // answer to a status request sent now; if none comes, the answer
+        // taken was this play's.
+        auto request = shortFrame(DeviceCommand::GetStatus);
+        sendCommand(request.data(), static_cast<int>(request.size()));
+        bool repeated;
+        {
+            std::lock_guard<std::mutex> lock(transactionMutex_);
+            watchingPlayAnswers_ = false;
+            repeated = laterPlayAnswerSeen_;
+            if (repeated) status = laterPlayAnswerStatus_;
+            laterPlayAnswerSeen_ = false;
+        }
+        if (repeated) LogLine(1, kTag) << "An answer to a play came twice: the play's own answer came after it.";
     }
     if (status < kSlots) return status;
     if (status == 254) return VBZ_ERROR_INVALID_PARAMETER;

@@ -327,6 +327,57 @@ TEST_F(UsbVest, PlayAnswersBecomeSlotsOrCodes) {
     EXPECT_EQ(handler->slotMasks().registered, 0u);
 }
 
+// The vest frees a slot without a status and gives it to the next play, so
+// that the answer is the previous play's byte for byte with no frame
+// between: it is the play's own, taken at once and not resent for.
+TEST_F(UsbVest, APlayAnsweredLikeThePreviousOneIsTakenAtOnce) {
+    board->setHold(2, 5ms);
+    board->setStatusOnExpiry(false);
+    make();
+    ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
+    const int second = handler->inTurn([](ScriptedHandler& h) {
+        auto m = playMessage(2);
+        if (h.sendPlay(m.data()) != 0) return -100;
+        std::this_thread::sleep_for(20ms);
+        m = playMessage(2);
+        return h.sendPlay(m.data());
+    });
+    EXPECT_EQ(second, 0);
+    EXPECT_EQ(vest->countReceived(0x01), 2u);
+    EXPECT_EQ(LogRecorder::count("No answer from Vibrenza, retry sending command."), 0);
+}
+
+// Every play answer comes 30 ms after the play and again 10 ms later, and a
+// status answer 40 ms after its request: the copy of the first play's answer
+// reaches the host while the second play waits for its own. Each play gets
+// the slot the vest gave it.
+TEST_F(UsbVest, ACopyOfAPlaysAnswerIsNotTakenForTheNextPlay) {
+    timing.answerTimeout = 200ms;
+    vest->checkOneCommandAtATime(timing.answerTimeout);
+    make();
+    ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
+    AnswerFault twice;
+    twice.delay = 30ms;
+    twice.twice = true;
+    twice.twiceAfter = 10ms;
+    vest->setFault(0x01, twice);
+    AnswerFault late;
+    late.delay = 40ms;
+    vest->setFault(0x07, late);
+    const int resends = LogRecorder::count("No answer from Vibrenza, retry sending command.");
+    std::vector<int> slots;
+    handler->inTurn([&slots](ScriptedHandler& h) {
+        for (int i = 0; i < 3; ++i) {
+            auto m = playMessage(1);
+            slots.push_back(h.sendPlay(m.data()));
+        }
+        return 0;
+    });
+    EXPECT_EQ(slots, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(vest->countReceived(0x01), 3u);
+    EXPECT_EQ(LogRecorder::count("No answer from Vibrenza, retry sending command."), resends);
+}
+
 TEST_F(UsbVest, BoardStatusBytesDecodeIntoTheMasks) {
     make();
     const struct {
