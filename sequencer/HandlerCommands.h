@@ -179,7 +179,10 @@ private:
     void keepAlive();
 
     bool disconnectionRequested();
-    void startDisconnection();  // the failure step of a transaction
+    // The failure step of a transaction; linkFailed: the vest stopped
+    // answering or the link failed (the end is then reported as unwanted),
+    // not a transaction cut short by a disconnection already under way.
+    void startDisconnection(bool linkFailed);
     void waitForWork();
     float secondsSinceOrigin() const;
     bool onBackendThread() const;
@@ -206,6 +209,7 @@ private:
     vbz_output_t requestedOutput_ = VBZ_OUTPUT_ANY;
     vbz_output_t connectedOutput_ = VBZ_OUTPUT_ANY;
     bool disconnectionFlag_ = false;
+    bool linkFailed_ = false;  // the disconnection under way comes of a failed link
     bool resumeRequested_ = false;
     bool pauseRequested_ = false;
     bool stopAllRequested_ = false;

@@ -206,8 +206,19 @@ void HandlerCommands::endConnection(IHidCom* link, bool handshakeFailed) {
         disconnectionFlag_ = true;
     }
     if (receptionThread_.joinable()) receptionThread_.join();
+    const bool closeFailed = link->close() != 0;
+    bool failed;
+    unsigned int serial;
+    {
+        HandlerLock lock(handlerMutex());
+        failed = linkFailed_;
+        serial = serialNumber_;
+    }
     int error = 0;
-    if (link->close() != 0) {
+    // A vest that stopped answering leaves a link that still closes well:
+    // the end of a connection is no less unwanted (a failed handshake says
+    // so with its own code).
+    if (closeFailed || (failed && !handshakeFailed)) {
         if (handshakeFailed) {
             LogLine(2, kTag) << "Unwanted disconnection detected during connection process: "
                              << errorText(VBZ_ERROR_DEVICE_NOT_REACHABLE);
@@ -216,11 +227,6 @@ void HandlerCommands::endConnection(IHidCom* link, bool handshakeFailed) {
             LogLine(3, kTag) << "Unwanted disconnection detected: "
                              << errorText(VBZ_ERROR_DEVICE_NOT_REACHABLE);
         }
-    }
-    unsigned int serial;
-    {
-        HandlerLock lock(handlerMutex());
-        serial = serialNumber_;
     }
     resetDeviceState();
     link_ = nullptr;
@@ -242,6 +248,7 @@ void HandlerCommands::resetDeviceState() {
         version_ = kNoDevice;
         deviceType_ = -1;
         disconnectionFlag_ = false;
+        linkFailed_ = false;
         playList_.clear();
         stopList_.clear();
         stopFades_.clear();
@@ -273,12 +280,11 @@ bool HandlerCommands::disconnectionRequested() {
     return disconnectionFlag_;
 }
 
-void HandlerCommands::startDisconnection() {
-    {
-        HandlerLock lock(handlerMutex());
-        disconnectionFlag_ = true;
-        state_ = VBZ_STATE_DISCONNECTING;
-    }
+void HandlerCommands::startDisconnection(bool linkFailed) {
+    HandlerLock lock(handlerMutex());
+    disconnectionFlag_ = true;
+    state_ = VBZ_STATE_DISCONNECTING;
+    if (linkFailed) linkFailed_ = true;
 }
 
 void HandlerCommands::wakeTurn() {
@@ -444,7 +450,7 @@ void HandlerCommands::receptionLoop(IHidCom* link) {
         else if (n == 0 && Clock::now() - began < kQuickRead)
             std::this_thread::sleep_for(kIdleWait);  // the transport did not wait
     }
-    if (lost) startDisconnection();
+    if (lost) startDisconnection(true);
     {
         // A transaction still waiting can no longer be answered.
         std::lock_guard<std::mutex> lock(transactionMutex_);

@@ -56,7 +56,7 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
     const auto start = Clock::now();
     if (link_->write(frame, length) < 0) {
         LogLine(4, kTag) << "Could not send command to Vibrenza. Initiate disconnection.";
-        startDisconnection();
+        startDisconnection(true);
         return VBZ_ERROR_DEVICE_NOT_REACHABLE;
     }
     auto lastSend = Clock::now();
@@ -89,7 +89,7 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
             LogLine(1, kTag) << "No answer from Vibrenza, retry sending command.";
             if (link_->write(frame, length) < 0) {
                 LogLine(4, kTag) << "Could not send command to Vibrenza. Initiate disconnection.";
-                startDisconnection();
+                startDisconnection(true);
                 return VBZ_ERROR_DEVICE_NOT_REACHABLE;
             }
             // Timed from the end of the write, as the first send: the vest
@@ -110,7 +110,9 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         pendingAnswer_ = false;
     }
-    startDisconnection();
+    // Cut short because the reception ended: a lost link has said so already,
+    // and a disconnection asked for is no failure.
+    startDisconnection(outcome == kGaveUp);
     return VBZ_ERROR_DEVICE_NOT_REACHABLE;
 }
 

@@ -692,6 +692,22 @@ TEST_F(UsbVest, AnswerFaultsAreSurvived) {
     EXPECT_EQ(reports[1].error, 0);
 }
 
+// A vest that stops answering while connected is given up after ten sends;
+// the link still closes well, but the end is reported as the vest lost, not
+// as a disconnection asked for.
+TEST_F(UsbVest, AVestThatStopsAnsweringIsReportedLost) {
+    make();
+    ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
+    board->swallow(0x07, 1000);
+    const auto reports = recorder.waitFor(2);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].state, VBZ_STATE_DISCONNECTED);
+    EXPECT_EQ(reports[1].error, -6);
+    EXPECT_TRUE(LogRecorder::has(4, "Sequencer", "Vibrenza is not answering, initiate disconnection."));
+    EXPECT_TRUE(LogRecorder::has(
+        3, "Sequencer", "Unwanted disconnection detected: " + errorText(VBZ_ERROR_DEVICE_NOT_REACHABLE)));
+}
+
 TEST_F(UsbVest, LinkLostDuringATransactionAbortsItAtOnce) {
     timing.answerTimeout = 5s;  // no resend within the test
     board->swallow(0x07, 1000);
