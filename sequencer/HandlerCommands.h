@@ -155,7 +155,8 @@ private:
     void scanningRoutine(vbz_output_t output);
     void sequencingLoop(IHidCom* link);
     void receptionLoop(IHidCom* link);
-    void handleMessage(IHidCom* link);
+    // written: commandsWritten_ when the read of the frame returned.
+    void handleMessage(IHidCom* link, uint64_t written);
     int handshake();
     void endConnection(IHidCom* link, bool handshakeFailed);
     void resetDeviceState();
@@ -228,6 +229,7 @@ private:
     uint64_t unsettledAt_ = 0;
     IHidCom* link_ = nullptr;  // the connected transport, owned by transport_
     Clock::time_point lastTransactionTime_{};
+    Clock::duration lastAnswerTime_{};  // from the write to the answer, last transaction
     Clock::time_point pauseTime_{};
     int commandsThisTurn_ = 0;
     // Set before the sequencing thread starts, then read only.
@@ -244,6 +246,9 @@ private:
     bool receptionEnded_ = false;  // a transaction in flight can no longer be answered
     uint8_t expectedAnswerId_ = 0xFF;
     uint8_t answerStatus_ = 0xFF;
+    // Transactions whose frame has begun to be written: a frame read before
+    // the count reached the pending transaction's cannot answer it.
+    uint64_t commandsWritten_ = 0;
     uint32_t registeredSlots_ = 0;
     uint32_t boardReservedSlots_ = 0;
     uint32_t wantedMuteMask_ = 0;

@@ -445,8 +445,14 @@ void HandlerCommands::receptionLoop(IHidCom* link) {
             lost = true;
             break;
         }
-        if (n > 0)
-            handleMessage(link);
+        if (n > 0) {
+            uint64_t written;
+            {
+                std::lock_guard<std::mutex> lock(transactionMutex_);
+                written = commandsWritten_;
+            }
+            handleMessage(link, written);
+        }
         else if (n == 0 && Clock::now() - began < kQuickRead)
             std::this_thread::sleep_for(kIdleWait);  // the transport did not wait
     }
@@ -461,7 +467,7 @@ void HandlerCommands::receptionLoop(IHidCom* link) {
     receptionId_.store(std::thread::id());
 }
 
-void HandlerCommands::handleMessage(IHidCom* link) {
+void HandlerCommands::handleMessage(IHidCom* link, uint64_t written) {
     const uint8_t* rx = link->receiveBuffer.data();
     const uint8_t id = rx[0];
     if (traceOn())
@@ -482,7 +488,9 @@ void HandlerCommands::handleMessage(IHidCom* link) {
     {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         expected = expectedAnswerId_;
-        awaited = pendingAnswer_ && id == expected;
+        // A frame read before the pending command was written (a copy of an
+        // earlier answer, one that came late) does not answer it.
+        awaited = pendingAnswer_ && id == expected && written == commandsWritten_;
         if (!awaited && playAnswer && watchingPlayAnswers_ && !laterPlayAnswerSeen_ &&
             !std::equal(watchedPlayAnswer_.begin(), watchedPlayAnswer_.end(), rx)) {
             laterPlayAnswerSeen_ = true;
@@ -493,6 +501,7 @@ void HandlerCommands::handleMessage(IHidCom* link) {
     if (later) {
         // The answer the play is waiting for: the one it took was a repeat.
         updateBoardStatus(rx + 4);
+        answered_.notify_all();
         return;
     }
     if (awaited && repeat) {
@@ -565,7 +574,7 @@ void HandlerCommands::handleMessage(IHidCom* link) {
             {
                 // A refused play ends at once; other commands wait and resend.
                 std::lock_guard<std::mutex> lock(transactionMutex_);
-                if (pendingAnswer_ && expectedAnswerId_ == kPlayAnswer) {
+                if (pendingAnswer_ && expectedAnswerId_ == kPlayAnswer && written == commandsWritten_) {
                     answerStatus_ = 254;
                     pendingAnswer_ = false;
                     ended = true;

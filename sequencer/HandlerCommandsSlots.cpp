@@ -21,6 +21,8 @@ constexpr uint32_t kSlotBits = 0x000FFFFFu;
 // Bits 20 to 31 name no slot of the vest: they read as muted.
 constexpr uint32_t kNoSlotBits = ~kSlotBits;
 constexpr int kPlayLength = 518;
+// The least a play answer that may be a copy waits for the play's own.
+constexpr auto kCopyPatience = std::chrono::milliseconds(5);
 
 bool traceOn() { return minLogLevel.load(std::memory_order_relaxed) <= 0; }
 
@@ -54,6 +56,12 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
                          << " - Time: " << secondsSinceOrigin();
     ++commandsThisTurn_;
     const auto start = Clock::now();
+    {
+        // Counted right before the write: whatever was read before cannot
+        // be this command's answer.
+        std::lock_guard<std::mutex> lock(transactionMutex_);
+        ++commandsWritten_;
+    }
     if (link_->write(frame, length) < 0) {
         LogLine(4, kTag) << "Could not send command to Vibrenza. Initiate disconnection.";
         startDisconnection(true);
@@ -102,6 +110,7 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
         LogLine(0, kTag) << "#################### Transaction time: " << seconds(end - start);
     if (outcome == kAnswered) {
         lastTransactionTime_ = end;
+        lastAnswerTime_ = end - start;
         return 0;
     }
     if (outcome == kGaveUp)
@@ -118,6 +127,7 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
 
 int HandlerCommands::sendPlay(uint8_t* frame) {
     commandCrc16(frame, kPlayLength);
+    const Clock::duration answerTime = lastAnswerTime_;
     const int r = sendCommand(frame, kPlayLength);
     if (r < 0) return r;
     uint8_t status;
@@ -134,10 +144,23 @@ int HandlerCommands::sendPlay(uint8_t* frame) {
         // answer twice and the one for this play is still on its way. The
         // vest answers in order, over a link that keeps the order, so this
         // play's own answer, if it is still to come, arrives before the
-        // answer to a status request sent now; if none comes, the answer
-        // taken was this play's.
-        auto request = shortFrame(DeviceCommand::GetStatus);
-        sendCommand(request.data(), static_cast<int>(request.size()));
+        // answer to a status request; if none comes, the answer taken was
+        // this play's. The request waits first for as long as the vest took
+        // to answer lately (at least a few milliseconds): a copy comes right
+        // behind the answer it repeats, and the play's own answer then
+        // follows within that time, so that no command is sent before it.
+        const auto patience = std::min(std::max(2 * answerTime, Clock::duration(kCopyPatience)),
+                                       timing_.answerTimeout);
+        bool later;
+        {
+            std::unique_lock<std::mutex> lock(transactionMutex_);
+            answered_.wait_for(lock, patience, [this] { return laterPlayAnswerSeen_ || receptionEnded_; });
+            later = laterPlayAnswerSeen_;
+        }
+        if (!later) {
+            auto request = shortFrame(DeviceCommand::GetStatus);
+            sendCommand(request.data(), static_cast<int>(request.size()));
+        }
         bool repeated;
         {
             std::lock_guard<std::mutex> lock(transactionMutex_);
