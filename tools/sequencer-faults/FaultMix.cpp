@@ -220,10 +220,11 @@ std::string FaultMixReport::text() const {
     std::snprintf(line, sizeof line,
                   "plays=%ld refused=%ld samples_due=%ld board_plays=%ld ratio=%.2f missing=%ld extra=%ld "
                   "resends=%ld stop_slots=%ld disconnections=%ld connected=%d fault_switches=%ld errors=%ld "
+                  "violations=%ld "
                   "idle_board_reserved=0x%05x idle_host_registered=0x%05x "
                   "cleared_board_reserved=0x%05x cleared_host_registered=0x%05x",
                   plays, refused, samplesDue, boardPlays, ratio(), missing, extra, resends, stopSlots,
-                  disconnections, connectedAtEnd ? 1 : 0, faultSwitches, errorLines, boardReservedIdle,
+                  disconnections, connectedAtEnd ? 1 : 0, faultSwitches, errorLines, violations, boardReservedIdle,
                   hostRegisteredIdle, boardReservedCleared, hostRegisteredCleared);
     return line;
 }
@@ -248,6 +249,7 @@ FaultMixReport runFaultMix(const FaultMixOptions& options) {
     bus.reset();
     auto vest = std::make_shared<vbz::emu::VestModel>(vbz::emu::VestIdentity::withSerial(kSerial));
     vest->setRecordLimit(64);
+    vest->checkOneCommandAtATime(options.timing.answerTimeout);
     auto board = std::make_unique<vbz::emu::LegacyBoard>(vest);
     bus.plug(vest);
 
@@ -351,6 +353,9 @@ FaultMixReport runFaultMix(const FaultMixOptions& options) {
             if (played[signal] != n)
                 std::fprintf(stderr, "  signal %d: due %ld, played %ld\n", signal, n, played[signal]);
     report.stopSlots = static_cast<long>(vest->countReceived(0x02));
+    report.violations = static_cast<long>(board->violationCount());
+    if (options.verbose)
+        for (const auto& v : board->violations()) std::fprintf(stderr, "  violation: %s\n", v.c_str());
 
     handler->disconnect();
     {

@@ -61,6 +61,7 @@ struct FaultMixReport {
     long stopSlots = 0;        // StopSlot frames the board received
     long disconnections = 0;   // connection ends reported while playing
     long faultSwitches = 0;
+    long violations = 0;       // host frames the vest found out of turn or malformed
     long errorLines = 0;
     bool connectedAtEnd = false;
     // Once the plays had time to end, faults as they were last switched...
