@@ -1,9 +1,10 @@
 // The fault-mix run in a short form: twelve seconds of random effects on
-// the emulated board, with the link's timings shortened, while the board
-// swallows host frames, answers twice, holds its expiry statuses back or
-// sends none, each switched now and then. Counts only: every sample that
-// fell due is played once, none is cut, the link holds, and once idle the
-// board holds no slot the host does not know.
+// the emulated board, with a short answer time-out and the real link's
+// keep-alive (so that plays often follow one another with no status
+// between), while the board swallows host frames, answers twice, holds its
+// expiry statuses back or sends none, each switched now and then. Counts
+// only: every sample that fell due is played once, none is cut, the link
+// holds, and once idle the board holds no slot the host does not know.
 #include "tools/sequencer-faults/FaultMix.h"
 
 #include <gtest/gtest.h>
@@ -17,10 +18,10 @@ TEST(FaultMix, EverySampleIsPlayedOnceAndNoSlotIsLeftHeld) {
     options.seed = 3;
     options.seconds = 12;
     options.timing.answerTimeout = 250ms;
-    options.timing.keepAliveInterval = 100ms;
+    options.timing.keepAliveInterval = 1s;
     options.timing.settleTime = 5ms;
     options.settleSeconds = 4;
-    options.clearedSeconds = 1;
+    options.clearedSeconds = 2.5;
     const auto report = vbz::tools::runFaultMix(options);
     SCOPED_TRACE(report.text());
     ASSERT_GT(report.samplesDue, 0);
