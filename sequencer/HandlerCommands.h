@@ -229,7 +229,7 @@ private:
     uint64_t unsettledAt_ = 0;
     IHidCom* link_ = nullptr;  // the connected transport, owned by transport_
     Clock::time_point lastTransactionTime_{};
-    Clock::duration lastAnswerTime_{};  // from the write to the answer, last transaction
+    Clock::duration lastAnswerTime_{};  // from the last write to the answer, last transaction
     Clock::time_point pauseTime_{};
     int commandsThisTurn_ = 0;
     // Set before the sequencing thread starts, then read only.

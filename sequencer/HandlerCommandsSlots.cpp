@@ -110,7 +110,7 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
         LogLine(0, kTag) << "#################### Transaction time: " << seconds(end - start);
     if (outcome == kAnswered) {
         lastTransactionTime_ = end;
-        lastAnswerTime_ = end - start;
+        lastAnswerTime_ = end - lastSend;  // the vest's own time, not the resends'
         return 0;
     }
     if (outcome == kGaveUp)
