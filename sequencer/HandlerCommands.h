@@ -155,7 +155,8 @@ private:
     void scanningRoutine(vbz_output_t output);
     void sequencingLoop(IHidCom* link);
     void receptionLoop(IHidCom* link);
-    void handleMessage(IHidCom* link);
+    // written: commandsWritten_ when the read of the frame returned.
+    void handleMessage(IHidCom* link, uint64_t written);
     int handshake();
     void endConnection(IHidCom* link, bool handshakeFailed);
     void resetDeviceState();
@@ -179,7 +180,10 @@ private:
     void keepAlive();
 
     bool disconnectionRequested();
-    void startDisconnection();  // the failure step of a transaction
+    // The failure step of a transaction; linkFailed: the vest stopped
+    // answering or the link failed (the end is then reported as unwanted),
+    // not a transaction cut short by a disconnection already under way.
+    void startDisconnection(bool linkFailed);
     void waitForWork();
     float secondsSinceOrigin() const;
     bool onBackendThread() const;
@@ -206,6 +210,7 @@ private:
     vbz_output_t requestedOutput_ = VBZ_OUTPUT_ANY;
     vbz_output_t connectedOutput_ = VBZ_OUTPUT_ANY;
     bool disconnectionFlag_ = false;
+    bool linkFailed_ = false;  // the disconnection under way comes of a failed link
     bool resumeRequested_ = false;
     bool pauseRequested_ = false;
     bool stopAllRequested_ = false;
@@ -224,6 +229,7 @@ private:
     uint64_t unsettledAt_ = 0;
     IHidCom* link_ = nullptr;  // the connected transport, owned by transport_
     Clock::time_point lastTransactionTime_{};
+    Clock::duration lastAnswerTime_{};  // from the last write to the answer, last transaction
     Clock::time_point pauseTime_{};
     int commandsThisTurn_ = 0;
     // Set before the sequencing thread starts, then read only.
@@ -240,17 +246,29 @@ private:
     bool receptionEnded_ = false;  // a transaction in flight can no longer be answered
     uint8_t expectedAnswerId_ = 0xFF;
     uint8_t answerStatus_ = 0xFF;
+    // Transactions whose frame has begun to be written: a frame read before
+    // the count reached the pending transaction's cannot answer it.
+    uint64_t commandsWritten_ = 0;
     uint32_t registeredSlots_ = 0;
     uint32_t boardReservedSlots_ = 0;
     uint32_t wantedMuteMask_ = 0;
     uint32_t boardMutedSlots_ = 0;
     uint32_t previousBoardReserved_ = 0;
     uint64_t statusCount_ = 0;
+    // The answer that ended the play transaction is byte for byte the play
+    // answer read just before it (sendPlay then checks which play it
+    // answers); while that check runs, the first later play answer that
+    // differs from it.
+    bool answerMayRepeat_ = false;
+    bool watchingPlayAnswers_ = false;
+    bool laterPlayAnswerSeen_ = false;
+    uint8_t laterPlayAnswerStatus_ = 0xFF;
 
-    // Reception thread only: the answer that ended the last play
-    // transaction, while no other frame has come since.
+    // Reception thread only: the last play answer read, while no other frame
+    // has come since; the one a play took that may repeat an earlier one.
     std::array<uint8_t, 11> lastPlayAnswer_{};
     bool lastPlayAnswerKept_ = false;
+    std::array<uint8_t, 11> watchedPlayAnswer_{};
 
     // Wakes a turn that waits for work.
     std::mutex wakeMutex_;

@@ -74,6 +74,8 @@ void HandlerCommands::connectionRoutine(unsigned int serialNumber) {
                 std::lock_guard<std::mutex> lock(transactionMutex_);
                 pendingAnswer_ = false;
                 receptionEnded_ = false;
+                answerMayRepeat_ = false;
+                watchingPlayAnswers_ = false;
             }
             try {
                 std::lock_guard<std::mutex> lock(threadStartMutex_);
@@ -204,8 +206,19 @@ void HandlerCommands::endConnection(IHidCom* link, bool handshakeFailed) {
         disconnectionFlag_ = true;
     }
     if (receptionThread_.joinable()) receptionThread_.join();
+    const bool closeFailed = link->close() != 0;
+    bool failed;
+    unsigned int serial;
+    {
+        HandlerLock lock(handlerMutex());
+        failed = linkFailed_;
+        serial = serialNumber_;
+    }
     int error = 0;
-    if (link->close() != 0) {
+    // A vest that stopped answering leaves a link that still closes well:
+    // the end of a connection is no less unwanted (a failed handshake says
+    // so with its own code).
+    if (closeFailed || (failed && !handshakeFailed)) {
         if (handshakeFailed) {
             LogLine(2, kTag) << "Unwanted disconnection detected during connection process: "
                              << errorText(VBZ_ERROR_DEVICE_NOT_REACHABLE);
@@ -214,11 +227,6 @@ void HandlerCommands::endConnection(IHidCom* link, bool handshakeFailed) {
             LogLine(3, kTag) << "Unwanted disconnection detected: "
                              << errorText(VBZ_ERROR_DEVICE_NOT_REACHABLE);
         }
-    }
-    unsigned int serial;
-    {
-        HandlerLock lock(handlerMutex());
-        serial = serialNumber_;
     }
     resetDeviceState();
     link_ = nullptr;
@@ -240,6 +248,7 @@ void HandlerCommands::resetDeviceState() {
         version_ = kNoDevice;
         deviceType_ = -1;
         disconnectionFlag_ = false;
+        linkFailed_ = false;
         playList_.clear();
         stopList_.clear();
         stopFades_.clear();
@@ -271,12 +280,11 @@ bool HandlerCommands::disconnectionRequested() {
     return disconnectionFlag_;
 }
 
-void HandlerCommands::startDisconnection() {
-    {
-        HandlerLock lock(handlerMutex());
-        disconnectionFlag_ = true;
-        state_ = VBZ_STATE_DISCONNECTING;
-    }
+void HandlerCommands::startDisconnection(bool linkFailed) {
+    HandlerLock lock(handlerMutex());
+    disconnectionFlag_ = true;
+    state_ = VBZ_STATE_DISCONNECTING;
+    if (linkFailed) linkFailed_ = true;
 }
 
 void HandlerCommands::wakeTurn() {
@@ -428,6 +436,7 @@ void HandlerCommands::keepAlive() {
 
 void HandlerCommands::receptionLoop(IHidCom* link) {
     receptionId_.store(std::this_thread::get_id());
+    lastPlayAnswerKept_ = false;
     bool lost = false;
     while (!disconnectionRequested()) {
         const auto began = Clock::now();
@@ -436,12 +445,18 @@ void HandlerCommands::receptionLoop(IHidCom* link) {
             lost = true;
             break;
         }
-        if (n > 0)
-            handleMessage(link);
+        if (n > 0) {
+            uint64_t written;
+            {
+                std::lock_guard<std::mutex> lock(transactionMutex_);
+                written = commandsWritten_;
+            }
+            handleMessage(link, written);
+        }
         else if (n == 0 && Clock::now() - began < kQuickRead)
             std::this_thread::sleep_for(kIdleWait);  // the transport did not wait
     }
-    if (lost) startDisconnection();
+    if (lost) startDisconnection(true);
     {
         // A transaction still waiting can no longer be answered.
         std::lock_guard<std::mutex> lock(transactionMutex_);
@@ -452,31 +467,45 @@ void HandlerCommands::receptionLoop(IHidCom* link) {
     receptionId_.store(std::thread::id());
 }
 
-void HandlerCommands::handleMessage(IHidCom* link) {
+void HandlerCommands::handleMessage(IHidCom* link, uint64_t written) {
     const uint8_t* rx = link->receiveBuffer.data();
     const uint8_t id = rx[0];
     if (traceOn())
         LogLine(0, kTag) << "Message received: " << std::hex << static_cast<int>(id) << std::dec
                          << " - Time: " << secondsSinceOrigin();
-    // An answer to a play that comes again right behind itself is the same
-    // frame twice: taken as the answer to a following play, it would give
-    // that play the slot of the one before.
-    if (id == kPlayAnswer && lastPlayAnswerKept_ &&
-        std::equal(lastPlayAnswer_.begin(), lastPlayAnswer_.end(), rx)) {
-        if (traceOn()) LogLine(0, kTag) << "Repeated answer to a play ignored.";
-        return;
-    }
-    lastPlayAnswerKept_ = false;
+    // A play answer right behind an identical one, with no other frame
+    // between, is either the same frame sent twice or the answer to a later
+    // play that the vest put on the slot the previous one had (freed
+    // meanwhile, with no status between): only sendPlay can tell.
+    const bool playAnswer = id == kPlayAnswer;
+    const bool repeat = playAnswer && lastPlayAnswerKept_ &&
+                        std::equal(lastPlayAnswer_.begin(), lastPlayAnswer_.end(), rx);
+    if (playAnswer) std::copy_n(rx, lastPlayAnswer_.size(), lastPlayAnswer_.begin());
+    lastPlayAnswerKept_ = playAnswer;
     bool awaited;
+    bool later = false;
     uint8_t expected;
     {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         expected = expectedAnswerId_;
-        awaited = pendingAnswer_ && id == expected;
+        // A frame read before the pending command was written (a copy of an
+        // earlier answer, one that came late) does not answer it.
+        awaited = pendingAnswer_ && id == expected && written == commandsWritten_;
+        if (!awaited && playAnswer && watchingPlayAnswers_ && !laterPlayAnswerSeen_ &&
+            !std::equal(watchedPlayAnswer_.begin(), watchedPlayAnswer_.end(), rx)) {
+            laterPlayAnswerSeen_ = true;
+            laterPlayAnswerStatus_ = rx[3];
+            later = true;
+        }
     }
-    if (awaited && id == kPlayAnswer) {
-        std::copy_n(rx, lastPlayAnswer_.size(), lastPlayAnswer_.begin());
-        lastPlayAnswerKept_ = true;
+    if (later) {
+        // The answer the play is waiting for: the one it took was a repeat.
+        updateBoardStatus(rx + 4);
+        answered_.notify_all();
+        return;
+    }
+    if (awaited && repeat) {
+        std::copy_n(rx, watchedPlayAnswer_.size(), watchedPlayAnswer_.begin());
     }
     if (awaited) {
         int status = -1;
@@ -518,9 +547,18 @@ void HandlerCommands::handleMessage(IHidCom* link) {
         {
             std::lock_guard<std::mutex> lock(transactionMutex_);
             if (status >= 0) answerStatus_ = static_cast<uint8_t>(status);
+            if (playAnswer && repeat) {
+                answerMayRepeat_ = true;
+                watchingPlayAnswers_ = true;
+                laterPlayAnswerSeen_ = false;
+            }
             pendingAnswer_ = false;
         }
         answered_.notify_all();
+        return;
+    }
+    if (repeat) {
+        if (traceOn()) LogLine(0, kTag) << "Repeated answer to a play ignored.";
         return;
     }
     if (id == kBoardStatus) {
@@ -536,7 +574,7 @@ void HandlerCommands::handleMessage(IHidCom* link) {
             {
                 // A refused play ends at once; other commands wait and resend.
                 std::lock_guard<std::mutex> lock(transactionMutex_);
-                if (pendingAnswer_ && expectedAnswerId_ == kPlayAnswer) {
+                if (pendingAnswer_ && expectedAnswerId_ == kPlayAnswer && written == commandsWritten_) {
                     answerStatus_ = 254;
                     pendingAnswer_ = false;
                     ended = true;

@@ -21,6 +21,8 @@ constexpr uint32_t kSlotBits = 0x000FFFFFu;
 // Bits 20 to 31 name no slot of the vest: they read as muted.
 constexpr uint32_t kNoSlotBits = ~kSlotBits;
 constexpr int kPlayLength = 518;
+// The least a play answer that may be a copy waits for the play's own.
+constexpr auto kCopyPatience = std::chrono::milliseconds(5);
 
 bool traceOn() { return minLogLevel.load(std::memory_order_relaxed) <= 0; }
 
@@ -47,15 +49,22 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         pendingAnswer_ = true;
         expectedAnswerId_ = static_cast<uint8_t>(frame[0] | 0x80u);
+        answerMayRepeat_ = false;
     }
     if (traceOn())
         LogLine(0, kTag) << "Send command " << std::hex << static_cast<int>(frame[0]) << std::dec
                          << " - Time: " << secondsSinceOrigin();
     ++commandsThisTurn_;
     const auto start = Clock::now();
+    {
+        // Counted right before the write: whatever was read before cannot
+        // be this command's answer.
+        std::lock_guard<std::mutex> lock(transactionMutex_);
+        ++commandsWritten_;
+    }
     if (link_->write(frame, length) < 0) {
         LogLine(4, kTag) << "Could not send command to Vibrenza. Initiate disconnection.";
-        startDisconnection();
+        startDisconnection(true);
         return VBZ_ERROR_DEVICE_NOT_REACHABLE;
     }
     auto lastSend = Clock::now();
@@ -88,7 +97,7 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
             LogLine(1, kTag) << "No answer from Vibrenza, retry sending command.";
             if (link_->write(frame, length) < 0) {
                 LogLine(4, kTag) << "Could not send command to Vibrenza. Initiate disconnection.";
-                startDisconnection();
+                startDisconnection(true);
                 return VBZ_ERROR_DEVICE_NOT_REACHABLE;
             }
             // Timed from the end of the write, as the first send: the vest
@@ -101,6 +110,7 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
         LogLine(0, kTag) << "#################### Transaction time: " << seconds(end - start);
     if (outcome == kAnswered) {
         lastTransactionTime_ = end;
+        lastAnswerTime_ = end - lastSend;  // the vest's own time, not the resends'
         return 0;
     }
     if (outcome == kGaveUp)
@@ -109,18 +119,57 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         pendingAnswer_ = false;
     }
-    startDisconnection();
+    // Cut short because the reception ended: a lost link has said so already,
+    // and a disconnection asked for is no failure.
+    startDisconnection(outcome == kGaveUp);
     return VBZ_ERROR_DEVICE_NOT_REACHABLE;
 }
 
 int HandlerCommands::sendPlay(uint8_t* frame) {
     commandCrc16(frame, kPlayLength);
+    const Clock::duration answerTime = lastAnswerTime_;
     const int r = sendCommand(frame, kPlayLength);
     if (r < 0) return r;
     uint8_t status;
+    bool mayRepeat;
     {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         status = answerStatus_;
+        mayRepeat = answerMayRepeat_;
+    }
+    if (mayRepeat) {
+        // The answer is the previous play's, byte for byte, with no frame
+        // between: either the vest put this play on the slot the previous
+        // one had (freed meanwhile, with no status between) or it sent that
+        // answer twice and the one for this play is still on its way. The
+        // vest answers in order, over a link that keeps the order, so this
+        // play's own answer, if it is still to come, arrives before the
+        // answer to a status request; if none comes, the answer taken was
+        // this play's. The request waits first for as long as the vest took
+        // to answer lately (at least a few milliseconds): a copy comes right
+        // behind the answer it repeats, and the play's own answer then
+        // follows within that time, so that no command is sent before it.
+        const auto patience = std::min(std::max(2 * answerTime, Clock::duration(kCopyPatience)),
+                                       timing_.answerTimeout);
+        bool later;
+        {
+            std::unique_lock<std::mutex> lock(transactionMutex_);
+            answered_.wait_for(lock, patience, [this] { return laterPlayAnswerSeen_ || receptionEnded_; });
+            later = laterPlayAnswerSeen_;
+        }
+        if (!later) {
+            auto request = shortFrame(DeviceCommand::GetStatus);
+            sendCommand(request.data(), static_cast<int>(request.size()));
+        }
+        bool repeated;
+        {
+            std::lock_guard<std::mutex> lock(transactionMutex_);
+            watchingPlayAnswers_ = false;
+            repeated = laterPlayAnswerSeen_;
+            if (repeated) status = laterPlayAnswerStatus_;
+            laterPlayAnswerSeen_ = false;
+        }
+        if (repeated) LogLine(1, kTag) << "An answer to a play came twice: the play's own answer came after it.";
     }
     if (status < kSlots) return status;
     if (status == 254) return VBZ_ERROR_INVALID_PARAMETER;

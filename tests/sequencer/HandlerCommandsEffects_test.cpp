@@ -254,3 +254,46 @@ TEST_F(EffectsOnBoard, StatusesThatCrossThePlaysAnswersCutNoSample) {
         board->setLateExpiryStatus(false);
     }
 }
+
+// Four 0.1 s samples: 0 s and 2 s on one track, 0.5 s and 2 s on the other.
+// The board gives the second sample the slot the first one had (free again
+// by then), so that its answer is the first one's byte for byte; with no
+// status on expiry, or the expiry status held back, no frame comes between
+// the two. Each sample plays once, nothing is resent and the link holds.
+TEST_F(EffectsOnBoard, APlayGivenThePreviousPlaysSlotIsAnsweredOnce) {
+    timing.keepAliveInterval = 1s;  // no status between the first two plays
+    handler = std::make_unique<HandlerCommands>(nullptr, &usbOnly, timing);
+    handler->setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    auto at = [](int signal, double time) {
+        json s = sampleAt(time, 0.1);
+        s["signalIndex"] = signal;
+        return s;
+    };
+    const int pattern =
+        load(patternOf({trackOf({at(1, 0.0), at(2, 2.0)}), trackOf({at(3, 0.5), at(4, 2.0)})}, 2.1).dump());
+    connect();
+    const struct {
+        const char* name;
+        bool statusOnExpiry, late;
+    } cases[] = {{"status on expiry", true, false}, {"no status on expiry", false, false},
+                 {"expiry status late", true, true}};
+    for (const auto& c : cases) {
+        board->setStatusOnExpiry(c.statusOnExpiry);
+        board->setLateExpiryStatus(c.late);
+        const std::size_t before = board->plays().size();
+        const int resends = LogRecorder::count("No answer from Vibrenza, retry sending command.");
+        const int effect = handler->playEffect(pattern, {});
+        ASSERT_GE(effect, 0) << c.name;
+        ASSERT_TRUE(playsReach(before + 4)) << c.name;
+        EXPECT_TRUE(eventually([&] { return handler->effectState(effect) == VBZ_EFFECT_UNKNOWN; })) << c.name;
+        std::this_thread::sleep_for(2 * timing.answerTimeout);
+        const auto plays = board->plays();
+        std::vector<int> signals;
+        for (std::size_t i = before; i < plays.size(); ++i) signals.push_back(plays[i].signal);
+        std::sort(signals.begin(), signals.end());
+        EXPECT_EQ(signals, (std::vector<int>{1, 2, 3, 4})) << c.name;
+        EXPECT_EQ(LogRecorder::count("No answer from Vibrenza, retry sending command."), resends) << c.name;
+        EXPECT_EQ(handler->connectionStatus(), VBZ_STATE_CONNECTED) << c.name;
+        EXPECT_EQ(vest->countReceived(0x02), 0u) << c.name;
+    }
+}

@@ -327,6 +327,57 @@ TEST_F(UsbVest, PlayAnswersBecomeSlotsOrCodes) {
     EXPECT_EQ(handler->slotMasks().registered, 0u);
 }
 
+// The vest frees a slot without a status and gives it to the next play, so
+// that the answer is the previous play's byte for byte with no frame
+// between: it is the play's own, taken at once and not resent for.
+TEST_F(UsbVest, APlayAnsweredLikeThePreviousOneIsTakenAtOnce) {
+    board->setHold(2, 5ms);
+    board->setStatusOnExpiry(false);
+    make();
+    ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
+    const int second = handler->inTurn([](ScriptedHandler& h) {
+        auto m = playMessage(2);
+        if (h.sendPlay(m.data()) != 0) return -100;
+        std::this_thread::sleep_for(20ms);
+        m = playMessage(2);
+        return h.sendPlay(m.data());
+    });
+    EXPECT_EQ(second, 0);
+    EXPECT_EQ(vest->countReceived(0x01), 2u);
+    EXPECT_EQ(LogRecorder::count("No answer from Vibrenza, retry sending command."), 0);
+}
+
+// Every play answer comes 30 ms after the play and again 10 ms later, and a
+// status answer 40 ms after its request: the copy of the first play's answer
+// reaches the host while the second play waits for its own. Each play gets
+// the slot the vest gave it.
+TEST_F(UsbVest, ACopyOfAPlaysAnswerIsNotTakenForTheNextPlay) {
+    timing.answerTimeout = 200ms;
+    vest->checkOneCommandAtATime(timing.answerTimeout);
+    make();
+    ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
+    AnswerFault twice;
+    twice.delay = 30ms;
+    twice.twice = true;
+    twice.twiceAfter = 10ms;
+    vest->setFault(0x01, twice);
+    AnswerFault late;
+    late.delay = 40ms;
+    vest->setFault(0x07, late);
+    const int resends = LogRecorder::count("No answer from Vibrenza, retry sending command.");
+    std::vector<int> slots;
+    handler->inTurn([&slots](ScriptedHandler& h) {
+        for (int i = 0; i < 3; ++i) {
+            auto m = playMessage(1);
+            slots.push_back(h.sendPlay(m.data()));
+        }
+        return 0;
+    });
+    EXPECT_EQ(slots, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(vest->countReceived(0x01), 3u);
+    EXPECT_EQ(LogRecorder::count("No answer from Vibrenza, retry sending command."), resends);
+}
+
 TEST_F(UsbVest, BoardStatusBytesDecodeIntoTheMasks) {
     make();
     const struct {
@@ -639,6 +690,22 @@ TEST_F(UsbVest, AnswerFaultsAreSurvived) {
     const auto reports = recorder.waitFor(2);
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[1].error, 0);
+}
+
+// A vest that stops answering while connected is given up after ten sends;
+// the link still closes well, but the end is reported as the vest lost, not
+// as a disconnection asked for.
+TEST_F(UsbVest, AVestThatStopsAnsweringIsReportedLost) {
+    make();
+    ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
+    board->swallow(0x07, 1000);
+    const auto reports = recorder.waitFor(2);
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(reports[1].state, VBZ_STATE_DISCONNECTED);
+    EXPECT_EQ(reports[1].error, -6);
+    EXPECT_TRUE(LogRecorder::has(4, "Sequencer", "Vibrenza is not answering, initiate disconnection."));
+    EXPECT_TRUE(LogRecorder::has(
+        3, "Sequencer", "Unwanted disconnection detected: " + errorText(VBZ_ERROR_DEVICE_NOT_REACHABLE)));
 }
 
 TEST_F(UsbVest, LinkLostDuringATransactionAbortsItAtOnce) {

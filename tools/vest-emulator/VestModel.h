@@ -68,6 +68,7 @@ struct AnswerFault {
                                             // requests), first; with the reply's delay
     std::optional<int8_t> deviceError;      // reply DeviceError(code) instead
     bool twice = false;                     // every reply goes out twice
+    Clock::duration twiceAfter{};           // the second copy this much after the first
     int times = -1;                         // replies it applies to; -1 for ever
 };
 

@@ -160,6 +160,26 @@ TEST(VestModel, FaultsChangeTheAnswersAsAsked) {
     EXPECT_EQ(ask(vest, request(0x08))[0], 0x88);
 }
 
+TEST(VestModel, AnswersTwiceBackToBackOrTheSecondCopyLater) {
+    VestModel vest;
+    AnswerFault twice;
+    twice.twice = true;
+    vest.setFault(twice);
+    vest.receive(request(0x08).data(), 5);
+    EXPECT_EQ(vest.pendingFrames(), 2u);
+    const auto first = vest.nextFrame(Clock::now());
+    const auto second = vest.nextFrame(Clock::now());
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(*first, *second);
+
+    twice.twiceAfter = std::chrono::hours(1);
+    vest.setFault(twice);
+    vest.receive(request(0x08).data(), 5);
+    EXPECT_EQ(vest.nextFrame(Clock::now()), first);
+    EXPECT_FALSE(vest.nextFrame(Clock::now()));  // the copy is not due yet
+    EXPECT_EQ(vest.pendingFrames(), 1u);
+}
+
 TEST(VestModel, CommandFaultsWinOverTheGeneralOneAndCanExpire) {
     VestModel vest;
     AnswerFault all;
