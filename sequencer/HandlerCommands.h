@@ -123,6 +123,7 @@ public:
         uint32_t registered, boardReserved, wantedMute, boardMuted;
         uint32_t previousBoardReserved;  // of the status before the last one
         uint64_t statuses;               // board statuses received so far
+        uint64_t statusSilences;         // silent spells of the link before the last status
     };
     // Any thread.
     SlotMasks slotMasks();
@@ -225,6 +226,8 @@ private:
     // The count of statuses received when each slot was last registered or
     // released; whether a slot waits for another status, and the count then.
     std::array<uint64_t, 20> slotChangedAt_{};
+    // The count of the link's silent spells when each slot last changed.
+    std::array<uint64_t, 20> slotChangedSilences_{};
     bool unsettled_ = false;
     uint64_t unsettledAt_ = 0;
     IHidCom* link_ = nullptr;  // the connected transport, owned by transport_
@@ -255,6 +258,10 @@ private:
     uint32_t boardMutedSlots_ = 0;
     uint32_t previousBoardReserved_ = 0;
     uint64_t statusCount_ = 0;
+    // Spells of at least kSilentSpell in which the vest sent nothing, as the
+    // reception thread saw them, and their count when the last status came.
+    uint64_t silences_ = 0;
+    uint64_t statusSilences_ = 0;
     // The answer that ended the play transaction is byte for byte the play
     // answer read just before it (sendPlay then checks which play it
     // answers); while that check runs, the first later play answer that

@@ -28,6 +28,9 @@ constexpr uint8_t kBoardStatus = commandId(DeviceCommand::BoardStatus);
 constexpr uint8_t kDeviceError = commandId(DeviceCommand::DeviceError);
 constexpr auto kQuickRead = std::chrono::microseconds(200);
 constexpr auto kIdleWait = std::chrono::milliseconds(1);
+// A frame the vest sent before another comes right behind it: one that
+// comes after the link has been silent this long was sent after it.
+constexpr auto kSilentSpell = std::chrono::milliseconds(5);
 
 bool traceOn() { return minLogLevel.load(std::memory_order_relaxed) <= 0; }
 
@@ -268,6 +271,7 @@ void HandlerCommands::resetDeviceState() {
         registeredSlots_ = 0;
         wantedMuteMask_ = 0xFFFFFFFFu;
         slotChangedAt_.fill(statusCount_);
+        slotChangedSilences_.fill(silences_);
     }
     unsettled_ = false;
     // The transport and the sequences go with no lock held.
@@ -379,6 +383,7 @@ void HandlerCommands::processStopAllRequest() {
     registeredSlots_ = 0;
     wantedMuteMask_ = 0xFFFFFFFFu;
     slotChangedAt_.fill(statusCount_);
+    slotChangedSilences_.fill(silences_);
 }
 
 void HandlerCommands::processEffectStopList() {
@@ -438,12 +443,22 @@ void HandlerCommands::receptionLoop(IHidCom* link) {
     receptionId_.store(std::this_thread::get_id());
     lastPlayAnswerKept_ = false;
     bool lost = false;
+    auto lastFrame = Clock::now();
+    bool silenceCounted = true;
     while (!disconnectionRequested()) {
         const auto began = Clock::now();
         const int n = link->read();
         if (n == -3 || n == -6) {
             lost = true;
             break;
+        }
+        if (n != 0) {
+            lastFrame = Clock::now();
+            silenceCounted = false;
+        } else if (!silenceCounted && Clock::now() - lastFrame >= kSilentSpell) {
+            silenceCounted = true;
+            std::lock_guard<std::mutex> lock(transactionMutex_);
+            ++silences_;
         }
         if (n > 0) {
             uint64_t written;

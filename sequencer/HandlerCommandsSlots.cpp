@@ -218,6 +218,7 @@ void HandlerCommands::updateBoardStatus(const uint8_t* bytes) {
         boardReservedSlots_ = reserved;
         boardMutedSlots_ = muted;
         ++statusCount_;
+        statusSilences_ = silences_;
     }
     wakeTurn();
     if (traceOn()) {
@@ -241,6 +242,7 @@ int HandlerCommands::registerSlot(int slot, bool overBudget,
         wantedMuteMask_ &= ~(1u << slot);
         if (overBudget) wantedMuteMask_ |= 1u << slot;
         slotChangedAt_[static_cast<std::size_t>(slot)] = statusCount_;
+        slotChangedSilences_[static_cast<std::size_t>(slot)] = silences_;
     }
     slotRegister_[slot] = sequence;
     return 0;
@@ -256,13 +258,14 @@ int HandlerCommands::unregisterSlot(int slot) {
     std::lock_guard<std::mutex> lock(transactionMutex_);
     registeredSlots_ &= ~(1u << (slot % 32));
     slotChangedAt_[static_cast<std::size_t>(slot)] = statusCount_;
+    slotChangedSilences_[static_cast<std::size_t>(slot)] = silences_;
     return 0;
 }
 
 HandlerCommands::SlotMasks HandlerCommands::slotMasks() {
     std::lock_guard<std::mutex> lock(transactionMutex_);
     return {registeredSlots_, boardReservedSlots_, wantedMuteMask_, boardMutedSlots_,
-            previousBoardReserved_, statusCount_};
+            previousBoardReserved_, statusCount_, statusSilences_};
 }
 
 // The turn's checks against the board ------------------------------------
@@ -272,15 +275,19 @@ void HandlerCommands::synchroniseSlots(const SlotMasks& masks) {
     if (differ == 0) return;
     // A status the vest built before it answered a play or a stop can reach
     // us after that answer (its own statuses cross the answers, a datagram
-    // overtakes another), showing the slot as it was. A slot is therefore
-    // acted upon only when the last two statuses, both received after its
-    // last change here, show it alike; until then the turn asks for a
-    // status if it brings none (keepAlive).
+    // overtakes another), showing the slot as it was. Such a status comes
+    // right behind the answer: one read after the link has been silent for
+    // a while since the slot's last change here was built after it, and is
+    // acted upon alone. Otherwise a slot is acted upon only when the last
+    // two statuses, both received after its last change, show it alike;
+    // until then the turn asks for a status if it brings none (keepAlive).
     const uint32_t steady = ~(masks.boardReserved ^ masks.previousBoardReserved);
     bool unsettled = false;
     for (int i = 0; i < kSlots; ++i) {
         if (!((differ >> i) & 1u)) continue;
-        if (masks.statuses < slotChangedAt_[static_cast<std::size_t>(i)] + 2 || !((steady >> i) & 1u)) {
+        const auto slot = static_cast<std::size_t>(i);
+        const bool fresh = masks.statusSilences > slotChangedSilences_[slot];
+        if (!fresh && (masks.statuses < slotChangedAt_[slot] + 2 || !((steady >> i) & 1u))) {
             unsettled = true;
             continue;
         }
@@ -294,7 +301,8 @@ void HandlerCommands::synchroniseSlots(const SlotMasks& masks) {
             slotRegister_.erase(it);
             std::lock_guard<std::mutex> lock(transactionMutex_);
             registeredSlots_ &= ~(1u << i);
-            slotChangedAt_[static_cast<std::size_t>(i)] = statusCount_;
+            slotChangedAt_[slot] = statusCount_;
+            slotChangedSilences_[slot] = silences_;
         }
     }
     unsettled_ = unsettled;

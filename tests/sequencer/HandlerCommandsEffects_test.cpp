@@ -297,3 +297,25 @@ TEST_F(EffectsOnBoard, APlayGivenThePreviousPlaysSlotIsAnsweredOnce) {
         EXPECT_EQ(vest->countReceived(0x02), 0u) << c.name;
     }
 }
+
+// Samples that end one after the other on a quiet link: the status each
+// expiry sets off is enough to release its slot. The host asks for no
+// status of its own beyond the keep-alive (every request is one more frame
+// a lossy link can swallow, and a swallowed one stalls the schedule).
+TEST_F(EffectsOnBoard, SlotsFreedOnAQuietLinkAreReleasedWithoutAskingForStatuses) {
+    timing.keepAliveInterval = 1s;
+    handler = std::make_unique<HandlerCommands>(nullptr, &usbOnly, timing);
+    handler->setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    std::vector<double> times;
+    for (int i = 0; i < 10; ++i) times.push_back(0.1 * i);
+    const int pattern = load(samplesAt(1, times, 0.05, 1.0));
+    connect();
+    const std::size_t requestsBefore = vest->countReceived(0x07);
+    ASSERT_GE(handler->playEffect(pattern, {}), 0);
+    ASSERT_TRUE(playsReach(10));
+    EXPECT_TRUE(eventually([&] { return handler->slotMasks().registered == 0; }));
+    // Ten slots freed within about a second: at most the keep-alives of
+    // that second, not a request per slot.
+    EXPECT_LE(vest->countReceived(0x07) - requestsBefore, 3u);
+    EXPECT_EQ(vest->countReceived(0x02), 0u);
+}
