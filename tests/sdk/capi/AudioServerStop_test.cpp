@@ -151,7 +151,7 @@ protected:
         const int threads = entries("/proc/self/task");
         const int fds = entries("/proc/self/fd");
         EXPECT_EQ(ourJackClients(), 0);
-        for (int i = 0; i < 8; ++i) EXPECT_TRUE(connection(orv)) << "connection " << i;
+        for (int i = 0; i < 4; ++i) EXPECT_TRUE(connection(orv)) << "connection " << i;
         EXPECT_EQ(entries("/proc/self/task"), threads);
         EXPECT_EQ(entries("/proc/self/fd"), fds);
         EXPECT_EQ(ourJackClients(), 0);
