@@ -51,7 +51,8 @@ struct PatternPlan {
 // plays its samples one after the other, so the second track's first sample
 // starts while the first track's slot may still be taken); the others are
 // one to three tracks of one to three samples of at most 0.55 s.
-std::vector<PatternPlan> makePatterns(std::mt19937& rng) {
+std::vector<PatternPlan> makePatterns(std::mt19937& rng, PlayDensity density) {
+    const bool single = density == PlayDensity::Short;
     auto uniform = [&rng](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
     auto pick = [&rng](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     std::vector<PatternPlan> out;
@@ -61,13 +62,13 @@ std::vector<PatternPlan> makePatterns(std::mt19937& rng) {
         if (p == 0) {
             tracks = {{{0.0, 0.1}, {2.0, 0.1}}, {{0.5, 0.1}, {2.0, 0.1}}};
         } else {
-            const int trackCount = pick(1, 3);
+            const int trackCount = single ? 1 : pick(1, 3);
             for (int t = 0; t < trackCount; ++t) {
                 std::vector<std::pair<double, double>> samples;
-                double at = uniform(0.0, 0.3);
-                const int count = pick(1, 3);
+                double at = single ? 0.0 : uniform(0.0, 0.3);
+                const int count = single ? 1 : pick(1, 3);
                 for (int k = 0; k < count; ++k) {
-                    const double length = uniform(0.05, 0.55);
+                    const double length = single ? uniform(0.03, 0.15) : uniform(0.05, 0.55);
                     samples.emplace_back(at, length);
                     at += length + uniform(0.02, 0.5);  // a track's samples never overlap
                 }
@@ -102,11 +103,14 @@ struct Event {
     uint8_t swallowed = 0;
 };
 
-std::vector<Event> makeSchedule(uint32_t seed, double seconds, FaultSet faults) {
+std::vector<Event> makeSchedule(uint32_t seed, double seconds, FaultSet faults, PlayDensity density) {
     std::vector<Event> events;
     std::mt19937 plays(seed * 2654435761u + 1);
+    const auto gaps = density == PlayDensity::Sparse  ? std::uniform_real_distribution<double>(0.1, 0.8)
+                      : density == PlayDensity::Dense ? std::uniform_real_distribution<double>(0.03, 0.3)
+                                                      : std::uniform_real_distribution<double>(0.02, 0.12);
     for (double t = 0.2;;) {
-        t += std::uniform_real_distribution<double>(0.1, 0.8)(plays);
+        t += std::uniform_real_distribution<double>(gaps.param())(plays);
         if (t >= seconds) break;
         Event e;
         e.at = t;
@@ -209,6 +213,17 @@ bool faultSetFromName(const std::string& name, FaultSet& set) {
     return false;
 }
 
+bool playDensityFromName(const std::string& name, PlayDensity& density) {
+    static const std::pair<PlayDensity, const char*> kNames[] = {
+        {PlayDensity::Sparse, "sparse"}, {PlayDensity::Dense, "dense"}, {PlayDensity::Short, "short"}};
+    for (const auto& [d, n] : kNames)
+        if (name == n) {
+            density = d;
+            return true;
+        }
+    return false;
+}
+
 const char* faultSetName(FaultSet set) {
     for (const auto& [s, n] : kFaultSetNames)
         if (s == set) return n;
@@ -232,8 +247,8 @@ std::string FaultMixReport::text() const {
 FaultMixReport runFaultMix(const FaultMixOptions& options) {
     FaultMixReport report;
     std::mt19937 shapes(options.seed);
-    const auto patterns = makePatterns(shapes);
-    const auto schedule = makeSchedule(options.seed, options.seconds, options.faults);
+    const auto patterns = makePatterns(shapes, options.density);
+    const auto schedule = makeSchedule(options.seed, options.seconds, options.faults, options.density);
 
     gResends = 0;
     {

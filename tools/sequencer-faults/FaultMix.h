@@ -35,10 +35,21 @@ enum class FaultSet { Mix, None, Twice, LateStatus, NoExpiryStatus, Swallow };
 bool faultSetFromName(const std::string& name, FaultSet& set);
 const char* faultSetName(FaultSet set);
 
+// How the plays come: an effect every 0.1 to 0.8 s (sparse), every 0.03 to
+// 0.3 s (dense: the board's 20 slots run full), or effects of one sample of
+// 0.03 to 0.15 s every 0.02 to 0.12 s (short: the board gives one slot to
+// one play after another). Pattern 0 is the same in all three.
+enum class PlayDensity { Sparse, Dense, Short };
+
+// The name of a density as the tool takes it (sparse, dense, short); false
+// when there is none of that name.
+bool playDensityFromName(const std::string& name, PlayDensity& density);
+
 struct FaultMixOptions {
     uint32_t seed = 1;
     double seconds = 120.0;  // of plays
     FaultSet faults = FaultSet::Mix;
+    PlayDensity density = PlayDensity::Sparse;
     vbz::seq::SequencerTiming timing{};
     // Seconds from the end of the plays to the first look at what is held
     // (the longest pattern has ended by then), and from the faults being

@@ -3,13 +3,15 @@
 // (see FaultMix.h) and prints what fell due and what the board played. No
 // network is used.
 //
-//   vbz-sequencer-faults [--seed N]... [--seconds S] [--faults SET] [--short-timing] [--verbose]
+//   vbz-sequencer-faults [--seed N]... [--seconds S] [--faults SET] [--plays DENSITY]
+//                        [--short-timing] [--verbose]
 //
 // Each --seed runs once (default: seed 1). SET is mix (the default: every
 // fault switched now and then), none (the same plays on a board without
 // fault), or one fault for the whole run: twice, late, no-expiry, swallow.
 // --short-timing uses a 250 ms answer time-out and a 100 ms keep-alive
-// instead of the real 1 s ones. --verbose writes to stderr which signals the
+// instead of the real 1 s ones. DENSITY is sparse (the default), dense or
+// short (see FaultMix.h). --verbose writes to stderr which signals the
 // board played more or fewer times than they fell due, and the error lines.
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +33,9 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--faults") == 0 && hasValue &&
                    vbz::tools::faultSetFromName(argv[i + 1], options.faults)) {
             ++i;
+        } else if (std::strcmp(argv[i], "--plays") == 0 && hasValue &&
+                   vbz::tools::playDensityFromName(argv[i + 1], options.density)) {
+            ++i;
         } else if (std::strcmp(argv[i], "--verbose") == 0) {
             options.verbose = true;
         } else if (std::strcmp(argv[i], "--short-timing") == 0) {
@@ -40,7 +45,8 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr,
                          "usage: vbz-sequencer-faults [--seed N]... [--seconds S] [--faults "
-                         "mix|none|twice|late|no-expiry|swallow] [--short-timing] [--verbose]\n");
+                         "mix|none|twice|late|no-expiry|swallow] [--plays sparse|dense|short] "
+                         "[--short-timing] [--verbose]\n");
             return 2;
         }
     }
