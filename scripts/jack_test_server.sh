@@ -12,6 +12,22 @@ set -uo pipefail
 action="$1"; state="$2"; server="$3"; helper="${4:-}"
 mkdir -p "$state"
 
+# spawn <pid file> <log> <command...>: starts the command in a session of
+# its own, under a bash that waits for it, and writes the command's pid.
+# Its end is then seen at once: an orphan stays a zombie until init reaps
+# it, which some sandboxes do only every two seconds, and until then kill -0
+# (and libjack's registry of servers) takes it for a running process.
+spawn() {
+  local pidfile="$1" log="$2"; shift 2
+  rm -f "$pidfile"
+  setsid bash -c 'log="$1"; pidfile="$2"; shift 2
+    "$@" </dev/null >"$log" 2>&1 &
+    echo $! > "$pidfile.new" && mv "$pidfile.new" "$pidfile"
+    wait' spawn "$log" "$pidfile" "$@" </dev/null >/dev/null 2>&1 &
+  for _ in $(seq 1 100); do [ -s "$pidfile" ] && return 0; sleep 0.01; done
+  return 1
+}
+
 stop_recorded() {
   for f in "$state/sinks.pid" "$state/jackd.pid"; do
     if [ -s "$f" ]; then
@@ -47,9 +63,8 @@ case "$action" in
     # of the same name starts: one started and stopped in order frees it.
     stop_recorded
     command -v jackd >/dev/null || exit 0
-    setsid jackd -n "$server" --no-realtime -d dummy -r 48000 -p 480 -C 0 -P 2 \
-      </dev/null >"$state/jackd.log" 2>&1 &
-    echo $! > "$state/jackd.pid"
+    spawn "$state/jackd.pid" "$state/jackd.log" \
+      jackd -n "$server" --no-realtime -d dummy -r 48000 -p 480 -C 0 -P 2
     for _ in $(seq 1 100); do
       jack_lsp -s "$server" >/dev/null 2>&1 && break
       kill -0 "$(cat "$state/jackd.pid")" 2>/dev/null || break
@@ -71,9 +86,8 @@ export JACK_NO_START_SERVER=1
 # 24 playback channels with monitor ports, no capture: "system" is the default
 # output and has a loopback of its own.
 period="${VBZ_JACK_PERIOD:-480}"
-setsid jackd -n "$server" --no-realtime -d dummy -r 48000 -p "$period" -C 0 -P 24 -m \
-  </dev/null >"$state/jackd.log" 2>&1 &
-echo $! > "$state/jackd.pid"
+spawn "$state/jackd.pid" "$state/jackd.log" \
+  jackd -n "$server" --no-realtime -d dummy -r 48000 -p "$period" -C 0 -P 24 -m
 up=0
 for _ in $(seq 1 100); do
   if jack_lsp -s "$server" 2>/dev/null | grep -q '^system:playback_1$'; then up=1; break; fi
@@ -83,8 +97,7 @@ done
 [ "$up" = 1 ] || unavailable "jackd did not start: $(tail -n 3 "$state/jackd.log" | tr '\n' ' ')"
 
 # A stereo desk speaker and a 20-channel device that the vest filter matches.
-setsid "$helper" "$server" DeskSpeakers:2 VibrenzaVest:20 </dev/null >"$state/sinks.log" 2>&1 &
-echo $! > "$state/sinks.pid"
+spawn "$state/sinks.pid" "$state/sinks.log" "$helper" "$server" DeskSpeakers:2 VibrenzaVest:20
 up=0
 for _ in $(seq 1 100); do
   if grep -q '^ready$' "$state/sinks.log" 2>/dev/null; then up=1; break; fi

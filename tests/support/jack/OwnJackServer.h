@@ -79,12 +79,18 @@ public:
     }
     // They come back; false when they did not (bounded).
     bool startSinks() {
-        const std::string log = state_ + "/sinks-again.log";
-        const std::string command = "setsid '" + helper_ + "' " + name_ + " DeskSpeakers:2 </dev/null >'" + log +
-                                    "' 2>&1 & echo $! > '" + state_ + "/sinks.pid'";
+        // Under a bash that waits for it, as the script starts it, so that
+        // its end is seen at once (see the script's spawn).
+        const std::string log = state_ + "/sinks-again.log", pidFile = state_ + "/sinks.pid";
+        std::error_code ignored;
+        std::filesystem::remove(pidFile, ignored);
+        const std::string command = "setsid bash -c '\"$0\" \"$1\" DeskSpeakers:2 </dev/null >\"$2\" 2>&1 & "
+                                    "echo $! > \"$3\"; wait' '" +
+                                    helper_ + "' " + name_ + " '" + log + "' '" + pidFile +
+                                    "' </dev/null >/dev/null 2>&1 &";
         if (std::system(command.c_str()) != 0) return false;
         for (int i = 0; i < 500; ++i) {
-            if (readFirstLine(log) == "ready") return true;
+            if (readFirstLine(log) == "ready" && !readFirstLine(pidFile).empty()) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
