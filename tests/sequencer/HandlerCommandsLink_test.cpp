@@ -4,8 +4,6 @@
 // Timings are shortened except in the one test that keeps the real ones.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -25,6 +23,7 @@
 #include "tests/support/LegacyVest.h"
 #include "tests/support/LogRecorder.h"
 #include "tests/support/NetNamespace.h"
+#include "tests/support/ThreadCount.h"
 #include "tests/support/UsbOnly.h"
 #include "tests/support/WifiVest.h"
 #include "tools/vest-emulator/LegacyBoard.h"
@@ -123,29 +122,6 @@ std::array<uint8_t, 518> playMessage(uint8_t signal, uint8_t volume = 100) {
     std::memcpy(&m[20], &speed, 4);
     std::memcpy(&m[24], &offset, 4);
     return m;
-}
-
-int threadCount() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.') ++n;
-        closedir(d);
-    }
-    return n;
-}
-
-// A thread that was just joined can still be listed for a moment: the count
-// once it holds still.
-int settledThreadCount() {
-    int n = threadCount();
-    for (int i = 0; i < 50; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        const int again = threadCount();
-        if (again == n) break;
-        n = again;
-    }
-    return n;
 }
 
 struct UsbVest : ::testing::Test, vbz_test::LegacyVest {
@@ -523,16 +499,16 @@ TEST_F(UsbVest, EffectsStopAndFinish) {
 }
 
 TEST_F(UsbVest, DestroyingAConnectedHandlerReportsOnceAndLeavesNoThread) {
-    const int threadsBefore = settledThreadCount();
+    const int threadsBefore = vbz_test::threadCount();
     make();
     ASSERT_EQ(connect().state, VBZ_STATE_CONNECTED);
-    EXPECT_GE(threadCount(), threadsBefore + 2);
+    EXPECT_GE(vbz_test::listedThreadCount(), threadsBefore + 2);
     handler.reset();
     const auto reports = recorder.reports();
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[1].state, VBZ_STATE_DISCONNECTED);
     EXPECT_EQ(reports[1].error, 0);
-    EXPECT_EQ(settledThreadCount(), threadsBefore);
+    EXPECT_EQ(vbz_test::threadCount(), threadsBefore);
     EXPECT_TRUE(LogRecorder::has(0, "Sequencer", "Sequencer destroyed."));
     EXPECT_EQ(UsbBus::instance().openHandles(), 0);
 }

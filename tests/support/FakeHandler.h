@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -16,6 +15,7 @@
 
 #include "sdk/core/IHandler.h"
 #include "sdk/core/SdkPersistentState.h"
+#include "tests/support/ThreadCount.h"
 
 namespace vbz_test {
 
@@ -24,28 +24,6 @@ template <typename Pred>
 bool waitUntil(std::mutex& m, std::condition_variable& cv, Pred pred) {
     std::unique_lock<std::mutex> lock(m);
     return cv.wait_for(lock, std::chrono::seconds(20), pred);
-}
-
-// Number of threads of this process. A sanitizer may start a thread of its
-// own when the process makes its first one; one thread is made and joined
-// first so that the sanitizer's is there before counting, not counted as
-// one the code under test left behind.
-inline int threadCount() {
-    static const bool sanitizerThreadStarted = [] {
-        std::thread([] {}).join();
-        return true;
-    }();
-    (void)sanitizerThreadStarted;
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "Threads:") {
-            int n = 0;
-            status >> n;
-            return n;
-        }
-    }
-    return -1;
 }
 
 class FakeHandler : public IHandler {
