@@ -296,7 +296,13 @@ int StreamHid::answerRequest(const uint8_t* rx, Clock::time_point& lastRequest) 
     dataFrame_.setTimestamp(timestamp);
     if (traceOn()) LogLine(0, kTag) << "timestamp:                  " << timestamp;
 
-    fastForward(timestamp);
+    if (!fastForward(timestamp)) {
+        // The source stopped short of the time stamp: its next samples
+        // belong to an earlier time than the vest would play them at. The
+        // stream is ending anyway, so the request goes unanswered.
+        if (traceOn()) LogLine(0, kTag) << "stop during the fast-forward: request not answered";
+        return 0;
+    }
     const auto block = dataFrame_.chooseEncoding(duration, streamClock_);
     unsigned rendered = 0;
     {
@@ -316,11 +322,11 @@ int StreamHid::answerRequest(const uint8_t* rx, Clock::time_point& lastRequest) 
     return 0;
 }
 
-void StreamHid::fastForward(uint32_t timestamp) {
-    if (!source->isPlaying()) return;
+bool StreamHid::fastForward(uint32_t timestamp) {
+    if (!source->isPlaying()) return true;
     const auto ahead = static_cast<int32_t>(timestamp - streamClock_);
     const float gap = static_cast<float>(ahead) / 500.0f;
-    if (!(gap > 1.0f)) return;
+    if (!(gap > 1.0f)) return true;
     // The whole gap is skipped, but in pieces: each render holds the handler
     // mutex only for its own piece.
     // A stop asked meanwhile ends it between pieces: a jump of the vest's
@@ -341,6 +347,7 @@ void StreamHid::fastForward(uint32_t timestamp) {
     // by a later request instead of piling up as a drift.
     streamClock_ += skipped * 500u;
     if (traceOn()) LogLine(0, kTag) << "FASTFORWARD:         " << gap;
+    return skipped == gapSamples;
 }
 
 unsigned StreamHid::getVibrenzaSerialNumber() {

@@ -92,9 +92,12 @@ private:
     // Acts on one frame of the vest during the stream; a failed data write's
     // code, else 0.
     int handleStreamFrame(const uint8_t* frame, Clock::time_point& lastRequest, bool& vestStopped);
-    // Answers a DataRequest; the write's code.
+    // Answers a DataRequest; the write's code. A request whose fast-forward
+    // a stop cut short is left unanswered (0).
     int answerRequest(const uint8_t* request, Clock::time_point& lastRequest);
-    void fastForward(uint32_t timestamp);
+    // Renders and drops the source's samples up to the request's time
+    // stamp; false when a stop ended it before the source got there.
+    bool fastForward(uint32_t timestamp);
     bool stopRequestedLocked();
 
     TransportFactory factory_;

@@ -80,8 +80,11 @@ public:
             !checkCommandCrc16(f->data(), static_cast<uint16_t>(f->size())))
             return -10;
         std::copy(f->begin(), f->end(), receiveBuffer.begin());
+        if (onRead) onRead(receiveBuffer.data());
         return static_cast<int>(it->second);
     }
+    // Called with each frame read, before the stream sees it.
+    std::function<void(const uint8_t*)> onRead;
 private:
     std::shared_ptr<VestModel> vest_;
     vbz_output_t kind_;
@@ -545,6 +548,40 @@ TEST(StreamRouting, ScanLinksTheRecordsOfEveryTransportInOrder) {
 
     EXPECT_EQ(s.scanDevices(VBZ_OUTPUT_WIFI), 0);
     EXPECT_EQ(s.getFirstScannedDevice(), nullptr);
+}
+
+// A stop that lands while a request is being read, in the stream's thread
+// before its fast-forward: no piece is rendered and the source stays behind
+// the request's time stamp. Answering would hand the vest samples of an
+// earlier time under that stamp; the request is left unanswered instead.
+TEST(StreamFastForward, AStopBeforeTheSourceCaughtUpLeavesTheRequestUnanswered) {
+    std::mutex m;
+    FakeSampleSource src;
+    auto vest = std::make_shared<VestModel>();
+    StreamingOptions o;
+    o.pacing = StreamingOptions::Pacing::Lockstep;
+    o.jumpsBefore = {{3, 5000}};  // ten samples at 2000 Hz to skip first
+    StreamingVest streaming(vest, o);
+    constexpr uint32_t kJumped = 3 * 12500 + 5000;
+    StreamHid* stream = nullptr;
+    StreamHid s(&src, &m, nullptr, [&](vbz_output_t kind) -> std::unique_ptr<IHidCom> {
+        auto t = std::make_unique<EmuTransport>(vest, kind);
+        t->onRead = [&](const uint8_t* frame) {
+            if (frame[0] == 0x16 && readU32(frame + 3) == kJumped) stream->stop();
+        };
+        return t;
+    });
+    stream = &s;
+    ASSERT_EQ(s.connect(VBZ_OUTPUT_USB, 0), 0);
+    EXPECT_EQ(s.run(), 0);
+    EXPECT_TRUE(streaming.problems().empty()) << streaming.problems().front();
+    EXPECT_TRUE(streaming.stoppedByHost());
+    const auto blocks = streaming.blocks();
+    expectSamplesOfTheSource(blocks, 20);
+    ASSERT_GE(blocks.size(), 4u);
+    EXPECT_EQ(blocks[3].timestampUs, kJumped);
+    EXPECT_FALSE(blocks[3].answered);
+    EXPECT_EQ(blocks.size(), 4u);  // and so the vest asked for nothing more
 }
 
 TEST(StreamOverBluetooth, StreamsToAVestBehindTheLinkFoundByScanning) {
