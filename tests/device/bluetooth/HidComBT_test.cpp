@@ -239,31 +239,31 @@ TEST_F(BtTransport, ScanPassesOverOwnFramesBeforeEachAnswer) {
     EXPECT_EQ(texts, (std::vector<std::string>{"VBZ-EMU 1.4.2", kA1}));
 }
 
-TEST_F(BtTransport, AnotherAnswerAfterOwnFramesStillPassesTheDeviceOverAtOnce) {
-    auto odd = link->addVest(kA1);
+// The first vest answers with another id after its own frames, or is of
+// another serial: it is passed over at once, and what it sent is forgotten
+// with it.
+TEST_F(BtTransport, AVestPassedOverAfterOwnFramesLeavesNothingToRead) {
     AnswerFault wrongId = ownFramesFirst({kBoardStatus});
     wrongId.replaceId = 0x8A;
-    odd->setFault(0x08, wrongId);
-    link->addVest(kA2, VestIdentity::withSerial(22222222));
-    link->list(kA1, "VIBRENZA 1");
-    link->list(kA2, "VIBRENZA 2");
-    auto t = transport();
-    EXPECT_EQ(t->open(0, ""), 0);
-    EXPECT_EQ(link->connections(), (std::vector<std::string>{kA1, kA2}));
-    EXPECT_FALSE(log.has(kTag, "Timeout, no answer from remote BT device."));
-    EXPECT_EQ(t->read(), 0) << "what the device passed over sent is not this link's";
-}
-
-TEST_F(BtTransport, OwnFramesOfAVestOfAnotherSerialAreForgottenWithIt) {
-    auto other = link->addVest(kA1, VestIdentity::withSerial(11111111));
-    other->setFault(0x08, ownFramesFirst({kBoardStatus}));
-    link->addVest(kA2, VestIdentity::withSerial(22222222));
-    link->list(kA1, "VIBRENZA 1");
-    link->list(kA2, "VIBRENZA 2");
-    auto t = transport();
-    ASSERT_EQ(t->open(22222222, ""), 0);
-    EXPECT_EQ(link->connections(), (std::vector<std::string>{kA1, kA2}));
-    EXPECT_EQ(t->read(), 0);
+    const struct {
+        const char* what;
+        AnswerFault fault;
+        unsigned firstSerial, wanted;
+    } cases[] = {{"another answer id", wrongId, 11111111, 0},
+                 {"another serial", ownFramesFirst({kBoardStatus}), 11111111, 22222222}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        link = std::make_shared<vbz_test::BtTestLink>();
+        link->addVest(kA1, VestIdentity::withSerial(c.firstSerial))->setFault(0x08, c.fault);
+        link->addVest(kA2, VestIdentity::withSerial(22222222));
+        link->list(kA1, "VIBRENZA 1");
+        link->list(kA2, "VIBRENZA 2");
+        auto t = transport();
+        ASSERT_EQ(t->open(c.wanted, ""), 0);
+        EXPECT_EQ(link->connections(), (std::vector<std::string>{kA1, kA2}));
+        EXPECT_FALSE(log.has(kTag, "Timeout, no answer from remote BT device."));
+        EXPECT_EQ(t->read(), 0) << "what the device passed over sent is not this link's";
+    }
 }
 
 TEST_F(BtTransport, DeviceErrorAfterOwnFramesIsLoggedOnceAndPassesTheDeviceOver) {

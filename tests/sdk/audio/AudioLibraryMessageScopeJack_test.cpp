@@ -83,6 +83,25 @@ protected:
         }
         return nullptr;
     }
+    // Initialises the host, plays on the sink a moment and terminates it;
+    // libjack's functions are `error` and `info` after each step.
+    void playOnce(void (*error)(const char*), void (*info)(const char*)) {
+        vbz::IAudioHost& host = vbz::PortAudioJackHost::instance();
+        ASSERT_EQ(host.initialize(), paNoError);
+        EXPECT_EQ(jack_error_callback, error) << "after PortAudio's initialisation";
+        EXPECT_EQ(jack_info_callback, info);
+        std::atomic<int> cycles{0};
+        PaStream* stream = openOutput(cycles);
+        ASSERT_NE(stream, nullptr);
+        ASSERT_EQ(host.startStream(stream), paNoError);
+        waitForCycles(cycles);
+        EXPECT_EQ(host.stopStream(stream), paNoError);
+        EXPECT_EQ(host.closeStream(stream), paNoError);
+        EXPECT_EQ(jack_error_callback, error) << "after the stream";
+        EXPECT_EQ(host.terminate(), paNoError);
+        EXPECT_EQ(jack_error_callback, error) << "after PortAudio's termination";
+        EXPECT_EQ(jack_info_callback, info);
+    }
     static void waitForCycles(const std::atomic<int>& cycles) {
         for (int i = 0; i < 500 && cycles.load() < 3; ++i) std::this_thread::sleep_for(10ms);
         EXPECT_GE(cycles.load(), 3) << "the stream plays";
@@ -97,22 +116,7 @@ protected:
 TEST_F(MessageFunctions, TheApplicationsFunctionsSetBeforeTheHostStartsStayAndGetLaterErrors) {
     jack_set_error_function(applicationError);
     jack_set_info_function(applicationInfo);
-    vbz::IAudioHost& host = vbz::PortAudioJackHost::instance();
-
-    ASSERT_EQ(host.initialize(), paNoError);
-    EXPECT_EQ(jack_error_callback, applicationError) << "after PortAudio's initialisation";
-    EXPECT_EQ(jack_info_callback, applicationInfo);
-    std::atomic<int> cycles{0};
-    PaStream* stream = openOutput(cycles);
-    ASSERT_NE(stream, nullptr);
-    ASSERT_EQ(host.startStream(stream), paNoError);
-    waitForCycles(cycles);
-    EXPECT_EQ(host.stopStream(stream), paNoError);
-    EXPECT_EQ(host.closeStream(stream), paNoError);
-    EXPECT_EQ(host.terminate(), paNoError);
-
-    EXPECT_EQ(jack_error_callback, applicationError) << "after the stream";
-    EXPECT_EQ(jack_info_callback, applicationInfo);
+    playOnce(applicationError, applicationInfo);
     applicationErrors = 0;
     provokeJackError();
     EXPECT_GT(applicationErrors.load(), 0) << "the application gets libjack's errors";
@@ -145,22 +149,7 @@ TEST_F(MessageFunctions, TheApplicationsFunctionSetWhileAStreamRunsStaysAndGetsL
 }
 
 TEST_F(MessageFunctions, WithoutFunctionsOfTheApplicationsLibjacksDefaultsAreBack) {
-    vbz::IAudioHost& host = vbz::PortAudioJackHost::instance();
-    ASSERT_EQ(host.initialize(), paNoError);
-    EXPECT_EQ(jack_error_callback, defaultError_) << "after PortAudio's initialisation";
-    EXPECT_EQ(jack_info_callback, defaultInfo_);
-    std::atomic<int> cycles{0};
-    PaStream* stream = openOutput(cycles);
-    ASSERT_NE(stream, nullptr);
-    ASSERT_EQ(host.startStream(stream), paNoError);
-    waitForCycles(cycles);
-    EXPECT_EQ(host.stopStream(stream), paNoError);
-    EXPECT_EQ(host.closeStream(stream), paNoError);
-    EXPECT_EQ(jack_error_callback, defaultError_) << "after the stream";
-    EXPECT_EQ(host.terminate(), paNoError);
-    EXPECT_EQ(jack_error_callback, defaultError_);
-    EXPECT_EQ(jack_info_callback, defaultInfo_);
-
+    playOnce(defaultError_, defaultInfo_);
     CaptureFd err(2);
     provokeJackError();
     EXPECT_NE(err.finish(), "") << "libjack's default prints its errors";

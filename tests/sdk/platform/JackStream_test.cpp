@@ -62,6 +62,20 @@ bool eventually(Condition condition) {
     return condition();
 }
 
+// Stops and closes the stream (the watchdog ends the process past 3 s); the
+// seconds it took.
+double stopAndClose(std::unique_ptr<JackStream>& stream, const char* what) {
+    const auto begin = std::chrono::steady_clock::now();
+    vbz_test::mustReturnWithin(
+        3s,
+        [&] {
+            EXPECT_EQ(stream->stop(), paNoError);
+            stream.reset();
+        },
+        what);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+}
+
 class StreamOnOwnServer : public vbz_test::OwnJackServerTest {
 protected:
     // A playback on the sink's inputs that runs.
@@ -105,15 +119,7 @@ protected:
             std::this_thread::sleep_for(delay);
             (server.*end)();
         });
-        const auto begin = std::chrono::steady_clock::now();
-        vbz_test::mustReturnWithin(
-            3s,
-            [&] {
-                EXPECT_EQ(stream->stop(), paNoError);
-                stream.reset();
-            },
-            "stop and closing while the server stops");
-        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+        const double took = stopAndClose(stream, "stop and closing while the server stops");
         stopper.join();
         std::printf("stop and close with the server ended %lld ms in: %.3f s\n",
                     static_cast<long long>(delay.count()), took);
@@ -148,15 +154,7 @@ TEST_F(StreamOnOwnServer, StopAndCloseReturnAtOnceOnceTheServerDied) {
     server.kill();
     ASSERT_TRUE(server.waitUntilGone());
     std::this_thread::sleep_for(100ms);
-    const auto begin = std::chrono::steady_clock::now();
-    vbz_test::mustReturnWithin(
-        3s,
-        [&] {
-            EXPECT_EQ(stream->stop(), paNoError);
-            stream.reset();
-        },
-        "stop and closing once the server died");
     std::printf("stop and close after the server died: %.3f s\n",
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+                stopAndClose(stream, "stop and closing once the server died"));
     EXPECT_EQ(probe.finishedCalls.load(), 1);
 }
