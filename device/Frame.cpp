@@ -49,6 +49,12 @@ std::array<uint8_t, kShortFrameLength> shortFrame(DeviceCommand c) {
     return f;
 }
 
+std::string hexId(uint8_t id) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", id);
+    return text;
+}
+
 const char* deviceErrorText(int8_t code) {
     switch (code) {
         case -1: return "The received message had an invalid CRC.";

@@ -101,6 +101,9 @@ int logDeviceError(int8_t code);
 // u16 at [3..4] ("%04d"), read as one number. 0 for a null frame.
 int serialFromFields(const uint8_t* frame);
 
+// A frame id as log lines write it: "0x" and two upper-case hex digits.
+std::string hexId(uint8_t id);
+
 // The version text carried by a GetVersion answer: the payload up to its
 // first NUL, at most kVersionTextLength characters.
 std::string versionFromAnswer(const uint8_t* frame);

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -33,12 +32,6 @@ constexpr const char* kChecklist =
     "\t - the WiFi settings are configured on the board.\n"
     "\t - it is connected to the WiFi and not still trying to connect to it.\n"
     "\t - the device is not already in use by another application.";
-
-std::string hexId(uint8_t id) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%02X", id);
-    return text;
-}
 
 void logUnavailable(const std::string& address) {
     LogLine(0, kTag) << "Could not connect to " << address

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# jack_test_server.sh start|stop|reclaim <state dir> <server name> [<sink helper>]
+# jack_test_server.sh start|stop|reclaim|sinks <state dir> <server name> [<sink helper>]
 # (VBZ_JACK_PERIOD: the period in frames, 480 when unset)
 #
 # Starts a private JACK server (dummy driver: no sound card, no root, no
@@ -7,7 +7,9 @@
 # desktop sinks with monitor ports, for the audio tests. Writes <state
 # dir>/ready when everything runs, or <state dir>/unavailable with the reason;
 # "start" itself always succeeds so that the tests can report a skip. "stop"
-# ends only the processes that "start" recorded.
+# ends only the processes that "start" recorded. "sinks" starts the desk
+# speaker sink again on a running server (after a test stopped the sinks);
+# it is ready once <state dir>/sinks-again.log says "ready".
 set -uo pipefail
 action="$1"; state="$2"; server="$3"; helper="${4:-}"
 mkdir -p "$state"
@@ -72,8 +74,12 @@ case "$action" in
     done
     stop_recorded
     exit 0 ;;
+  sinks)
+    rm -f "$state/sinks-again.log"
+    spawn "$state/sinks.pid" "$state/sinks-again.log" "$helper" "$server" DeskSpeakers:2
+    exit $? ;;
   start) ;;
-  *) echo "usage: $0 start|stop|reclaim <state dir> <server name> [<sink helper>]" >&2; exit 2 ;;
+  *) echo "usage: $0 start|stop|reclaim|sinks <state dir> <server name> [<sink helper>]" >&2; exit 2 ;;
 esac
 
 stop_recorded

@@ -223,11 +223,16 @@ private:
     // Sequencing thread only (slotRegister_ is cleared under the handler
     // mutex once the thread has ended).
     std::map<int, std::shared_ptr<Sequence>> slotRegister_;
-    // The count of statuses received when each slot was last registered or
-    // released; whether a slot waits for another status, and the count then.
-    std::array<uint64_t, 20> slotChangedAt_{};
-    // The count of the link's silent spells when each slot last changed.
-    std::array<uint64_t, 20> slotChangedSilences_{};
+    // When each slot was last registered or released: the count of statuses
+    // received and of the link's silent spells then.
+    struct SlotChange {
+        uint64_t statuses = 0;
+        uint64_t silences = 0;
+    };
+    // Now, as a slot change notes it; transactionMutex_ held.
+    SlotChange slotChangeNow() const { return {statusCount_, silences_}; }
+    std::array<SlotChange, 20> slotChanged_{};
+    // Whether a slot waits for another status, and the count then.
     bool unsettled_ = false;
     uint64_t unsettledAt_ = 0;
     IHidCom* link_ = nullptr;  // the connected transport, owned by transport_

@@ -270,8 +270,7 @@ void HandlerCommands::resetDeviceState() {
         std::lock_guard<std::mutex> lock(transactionMutex_);
         registeredSlots_ = 0;
         wantedMuteMask_ = 0xFFFFFFFFu;
-        slotChangedAt_.fill(statusCount_);
-        slotChangedSilences_.fill(silences_);
+        slotChanged_.fill(slotChangeNow());
     }
     unsettled_ = false;
     // The transport and the sequences go with no lock held.
@@ -382,8 +381,7 @@ void HandlerCommands::processStopAllRequest() {
     std::lock_guard<std::mutex> lock(transactionMutex_);
     registeredSlots_ = 0;
     wantedMuteMask_ = 0xFFFFFFFFu;
-    slotChangedAt_.fill(statusCount_);
-    slotChangedSilences_.fill(silences_);
+    slotChanged_.fill(slotChangeNow());
 }
 
 void HandlerCommands::processEffectStopList() {

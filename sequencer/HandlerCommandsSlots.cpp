@@ -45,21 +45,18 @@ int HandlerCommands::sendCommand(uint8_t* frame, int length) {
         if (state_ == VBZ_STATE_DISCONNECTED || state_ == VBZ_STATE_DISCONNECTING || !link_)
             return VBZ_ERROR_NO_DEVICE_CONNECTED;
     }
-    {
-        std::lock_guard<std::mutex> lock(transactionMutex_);
-        pendingAnswer_ = true;
-        expectedAnswerId_ = static_cast<uint8_t>(frame[0] | 0x80u);
-        answerMayRepeat_ = false;
-    }
     if (traceOn())
         LogLine(0, kTag) << "Send command " << std::hex << static_cast<int>(frame[0]) << std::dec
                          << " - Time: " << secondsSinceOrigin();
     ++commandsThisTurn_;
     const auto start = Clock::now();
     {
+        std::lock_guard<std::mutex> lock(transactionMutex_);
+        pendingAnswer_ = true;
+        expectedAnswerId_ = static_cast<uint8_t>(frame[0] | 0x80u);
+        answerMayRepeat_ = false;
         // Counted right before the write: whatever was read before cannot
         // be this command's answer.
-        std::lock_guard<std::mutex> lock(transactionMutex_);
         ++commandsWritten_;
     }
     if (link_->write(frame, length) < 0) {
@@ -241,8 +238,7 @@ int HandlerCommands::registerSlot(int slot, bool overBudget,
         registeredSlots_ |= 1u << slot;
         wantedMuteMask_ &= ~(1u << slot);
         if (overBudget) wantedMuteMask_ |= 1u << slot;
-        slotChangedAt_[static_cast<std::size_t>(slot)] = statusCount_;
-        slotChangedSilences_[static_cast<std::size_t>(slot)] = silences_;
+        slotChanged_[static_cast<std::size_t>(slot)] = slotChangeNow();
     }
     slotRegister_[slot] = sequence;
     return 0;
@@ -257,8 +253,7 @@ int HandlerCommands::unregisterSlot(int slot) {
     slotRegister_.erase(it);
     std::lock_guard<std::mutex> lock(transactionMutex_);
     registeredSlots_ &= ~(1u << (slot % 32));
-    slotChangedAt_[static_cast<std::size_t>(slot)] = statusCount_;
-    slotChangedSilences_[static_cast<std::size_t>(slot)] = silences_;
+    slotChanged_[static_cast<std::size_t>(slot)] = slotChangeNow();
     return 0;
 }
 
@@ -286,8 +281,8 @@ void HandlerCommands::synchroniseSlots(const SlotMasks& masks) {
     for (int i = 0; i < kSlots; ++i) {
         if (!((differ >> i) & 1u)) continue;
         const auto slot = static_cast<std::size_t>(i);
-        const bool fresh = masks.statusSilences > slotChangedSilences_[slot];
-        if (!fresh && (masks.statuses < slotChangedAt_[slot] + 2 || !((steady >> i) & 1u))) {
+        const bool fresh = masks.statusSilences > slotChanged_[slot].silences;
+        if (!fresh && (masks.statuses < slotChanged_[slot].statuses + 2 || !((steady >> i) & 1u))) {
             unsettled = true;
             continue;
         }
@@ -301,8 +296,7 @@ void HandlerCommands::synchroniseSlots(const SlotMasks& masks) {
             slotRegister_.erase(it);
             std::lock_guard<std::mutex> lock(transactionMutex_);
             registeredSlots_ &= ~(1u << i);
-            slotChangedAt_[slot] = statusCount_;
-            slotChangedSilences_[slot] = silences_;
+            slotChanged_[slot] = slotChangeNow();
         }
     }
     unsettled_ = unsettled;

@@ -71,8 +71,17 @@ struct EffectsOnBoard : ::testing::Test, LegacyVest {
     void SetUp() override {
         UsbBus::instance().reset();
         UsbBus::instance().plug(vest);
+        makeHandler();
+    }
+    void makeHandler() {
         handler = std::make_unique<HandlerCommands>(nullptr, &usbOnly, timing);
         handler->setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    }
+    // The real link's keep-alive: plays often follow one another with no
+    // status between.
+    void withRealKeepAlive() {
+        timing.keepAliveInterval = 1s;
+        makeHandler();
     }
     void TearDown() override {
         handler.reset();
@@ -261,9 +270,7 @@ TEST_F(EffectsOnBoard, StatusesThatCrossThePlaysAnswersCutNoSample) {
 // status on expiry, or the expiry status held back, no frame comes between
 // the two. Each sample plays once, nothing is resent and the link holds.
 TEST_F(EffectsOnBoard, APlayGivenThePreviousPlaysSlotIsAnsweredOnce) {
-    timing.keepAliveInterval = 1s;  // no status between the first two plays
-    handler = std::make_unique<HandlerCommands>(nullptr, &usbOnly, timing);
-    handler->setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    withRealKeepAlive();  // no status between the first two plays
     auto at = [](int signal, double time) {
         json s = sampleAt(time, 0.1);
         s["signalIndex"] = signal;
@@ -303,9 +310,7 @@ TEST_F(EffectsOnBoard, APlayGivenThePreviousPlaysSlotIsAnsweredOnce) {
 // status of its own beyond the keep-alive (every request is one more frame
 // a lossy link can swallow, and a swallowed one stalls the schedule).
 TEST_F(EffectsOnBoard, SlotsFreedOnAQuietLinkAreReleasedWithoutAskingForStatuses) {
-    timing.keepAliveInterval = 1s;
-    handler = std::make_unique<HandlerCommands>(nullptr, &usbOnly, timing);
-    handler->setConnectionCallback(&CallbackRecorder::callback, &recorder);
+    withRealKeepAlive();
     std::vector<double> times;
     for (int i = 0; i < 10; ++i) times.push_back(0.1 * i);
     const int pattern = load(samplesAt(1, times, 0.05, 1.0));

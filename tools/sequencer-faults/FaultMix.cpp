@@ -194,34 +194,42 @@ std::unique_ptr<vbz::IHidCom> usbOnly(vbz_output_t kind) {
 
 void sleepFor(double seconds) { std::this_thread::sleep_for(std::chrono::duration<double>(seconds)); }
 
-}  // namespace
+// The log sink and level as they were, and an empty USB bus, once the run
+// ends however it ends.
+struct RunScope {
+    const vbz::LogFunction sink = vbz::logFunction.load();
+    const int level = vbz::minLogLevel.load();
+    ~RunScope() {
+        vbz::setLogCallback(sink);
+        vbz::setMinLogLevel(level);
+        vbz::emu::UsbBus::instance().reset();
+    }
+};
 
-namespace {
 const std::pair<FaultSet, const char*> kFaultSetNames[] = {
     {FaultSet::Mix, "mix"},          {FaultSet::None, "none"},
     {FaultSet::Twice, "twice"},      {FaultSet::LateStatus, "late"},
     {FaultSet::NoExpiryStatus, "no-expiry"}, {FaultSet::Swallow, "swallow"},
 };
-}  // namespace
+const std::pair<PlayDensity, const char*> kDensityNames[] = {
+    {PlayDensity::Sparse, "sparse"}, {PlayDensity::Dense, "dense"}, {PlayDensity::Short, "short"}};
 
-bool faultSetFromName(const std::string& name, FaultSet& set) {
-    for (const auto& [s, n] : kFaultSetNames)
+template <class Value, std::size_t N>
+bool fromName(const std::pair<Value, const char*> (&names)[N], const std::string& name, Value& value) {
+    for (const auto& [v, n] : names)
         if (name == n) {
-            set = s;
+            value = v;
             return true;
         }
     return false;
 }
 
+}  // namespace
+
+bool faultSetFromName(const std::string& name, FaultSet& set) { return fromName(kFaultSetNames, name, set); }
+
 bool playDensityFromName(const std::string& name, PlayDensity& density) {
-    static const std::pair<PlayDensity, const char*> kNames[] = {
-        {PlayDensity::Sparse, "sparse"}, {PlayDensity::Dense, "dense"}, {PlayDensity::Short, "short"}};
-    for (const auto& [d, n] : kNames)
-        if (name == n) {
-            density = d;
-            return true;
-        }
-    return false;
+    return fromName(kDensityNames, name, density);
 }
 
 const char* faultSetName(FaultSet set) {
@@ -255,8 +263,7 @@ FaultMixReport runFaultMix(const FaultMixOptions& options) {
         std::lock_guard<std::mutex> lock(gErrorMutex);
         gErrors.clear();
     }
-    const vbz::LogFunction previousSink = vbz::logFunction.load();
-    const int previousLevel = vbz::minLogLevel.load();
+    const RunScope scope;
     vbz::setLogCallback(&countLine);
     vbz::setMinLogLevel(1);
 
@@ -279,10 +286,6 @@ FaultMixReport runFaultMix(const FaultMixOptions& options) {
     handler->connect(VBZ_OUTPUT_USB, 0);
     if (!watch.waitConnected(15s)) {
         std::fprintf(stderr, "fault mix: could not connect\n");
-        handler.reset();
-        vbz::setLogCallback(previousSink);
-        vbz::setMinLogLevel(previousLevel);
-        bus.reset();
         return report;
     }
     {
@@ -386,10 +389,6 @@ FaultMixReport runFaultMix(const FaultMixOptions& options) {
             if (options.verbose) std::fprintf(stderr, "  %ld x %s\n", n, text.c_str());
         }
     }
-    vbz::setLogCallback(previousSink);
-    vbz::setMinLogLevel(previousLevel);
-    board.reset();
-    bus.reset();
     return report;
 }
 

@@ -187,13 +187,8 @@ void VestModel::queueRepliesLocked(uint8_t commandId, std::vector<Frame> replies
             sealFrame(f);
         }
         if (fault.badCrc && f.size() >= 2) f.back() ^= 0x5A;
-        if (fault.twice && fault.twiceAfter > Clock::duration::zero()) {
-            queueLocked(f, due, true);
-            queueLocked(std::move(f), due + fault.twiceAfter, true);
-            continue;
-        }
         if (fault.twice) queueLocked(f, due, true);
-        queueLocked(std::move(f), due, true);
+        queueLocked(std::move(f), fault.twice ? due + fault.twiceAfter : due, true);
     }
 }
 

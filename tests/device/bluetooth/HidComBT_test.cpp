@@ -168,19 +168,6 @@ TEST_F(BtTransport, FailedInquiryIsLogged) {
               2);
 }
 
-TEST_F(BtTransport, DeviceErrorWhileWaitingIsLoggedOnceAndPassesTheDeviceOver) {
-    auto vest = link->addVest(kA1);
-    AnswerFault error;
-    error.deviceError = -7;
-    vest->setFault(0x08, error);
-    link->list(kA1, "VIBRENZA 1");
-    auto t = transport();
-    EXPECT_EQ(t->open(0, ""), -6);
-    EXPECT_EQ(log.count("HidCom", "Invalid internal state.", 4), 1);
-    EXPECT_FALSE(log.has(kTag, "Timeout, no answer from remote BT device."));
-    EXPECT_EQ(link->liveSockets(), 0);
-}
-
 TEST_F(BtTransport, AnUnexpectedFirstAnswerPassesTheDeviceOver) {
     auto odd = link->addVest(kA1);
     AnswerFault wrongId;
@@ -266,17 +253,22 @@ TEST_F(BtTransport, AVestPassedOverAfterOwnFramesLeavesNothingToRead) {
     }
 }
 
-TEST_F(BtTransport, DeviceErrorAfterOwnFramesIsLoggedOnceAndPassesTheDeviceOver) {
-    auto vest = link->addVest(kA1);
-    AnswerFault error = ownFramesFirst({kBoardStatus, kDataRequest});
-    error.deviceError = -7;
-    vest->setFault(0x08, error);
-    link->list(kA1, "VIBRENZA 1");
-    auto t = transport();
-    EXPECT_EQ(t->open(0, ""), -6);
-    EXPECT_EQ(log.count("HidCom", "Invalid internal state.", 4), 1);
-    EXPECT_FALSE(log.has(kTag, "Timeout, no answer from remote BT device."));
-    EXPECT_EQ(link->liveSockets(), 0);
+// Right away or after frames of the vest's own.
+TEST_F(BtTransport, DeviceErrorWhileWaitingIsLoggedOnceAndPassesTheDeviceOver) {
+    for (const auto& ownFrames : {std::vector<std::vector<uint8_t>>{}, {kBoardStatus, kDataRequest}}) {
+        SCOPED_TRACE(ownFrames.size());
+        link = std::make_shared<vbz_test::BtTestLink>();
+        log.clear();
+        AnswerFault error = ownFramesFirst(ownFrames);
+        error.deviceError = -7;
+        link->addVest(kA1)->setFault(0x08, error);
+        link->list(kA1, "VIBRENZA 1");
+        auto t = transport();
+        EXPECT_EQ(t->open(0, ""), -6);
+        EXPECT_EQ(log.count("HidCom", "Invalid internal state.", 4), 1);
+        EXPECT_FALSE(log.has(kTag, "Timeout, no answer from remote BT device."));
+        EXPECT_EQ(link->liveSockets(), 0);
+    }
 }
 
 TEST_F(BtTransport, OwnFramesWithoutAnAnswerStillTimeOut) {

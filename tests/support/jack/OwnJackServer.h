@@ -79,18 +79,9 @@ public:
     }
     // They come back; false when they did not (bounded).
     bool startSinks() {
-        // Under a bash that waits for it, as the script starts it, so that
-        // its end is seen at once (see the script's spawn).
-        const std::string log = state_ + "/sinks-again.log", pidFile = state_ + "/sinks.pid";
-        std::error_code ignored;
-        std::filesystem::remove(pidFile, ignored);
-        const std::string command = "setsid bash -c '\"$0\" \"$1\" DeskSpeakers:2 </dev/null >\"$2\" 2>&1 & "
-                                    "echo $! > \"$3\"; wait' '" +
-                                    helper_ + "' " + name_ + " '" + log + "' '" + pidFile +
-                                    "' </dev/null >/dev/null 2>&1 &";
-        if (std::system(command.c_str()) != 0) return false;
+        if (run("sinks") != 0) return false;
         for (int i = 0; i < 500; ++i) {
-            if (readFirstLine(log) == "ready" && !readFirstLine(pidFile).empty()) return true;
+            if (readFirstLine(state_ + "/sinks-again.log") == "ready") return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return false;
@@ -102,10 +93,11 @@ private:
         const std::string pid = readFirstLine(state_ + "/jackd.pid");
         if (!pid.empty()) ::kill(static_cast<pid_t>(std::stol(pid)), number);
     }
-    void run(const char* action) {
+    // The script's exit status (std::system's).
+    int run(const char* action) {
         const std::string command = "bash '" + script_ + "' " + action + " '" + state_ + "' " + name_ + " '" +
                                     helper_ + "' >/dev/null 2>&1";
-        [[maybe_unused]] const int status = std::system(command.c_str());
+        return std::system(command.c_str());
     }
     std::string name_, state_;
     bool ended_ = false;
