@@ -104,6 +104,14 @@ public:
         userData_ = userData;
         return real_.openStream(stream, in, out, rate, frames, flags, &TimingHost::timed, this);
     }
+    std::string jackClientOf(PaDeviceIndex d) override { return real_.jackClientOf(d); }
+    PaError openJackStream(PaStream** stream, bool capture, const std::string& client,
+                           const PaStreamParameters& parameters, double rate, unsigned long frames,
+                           PaStreamCallback* callback, void* userData) override {
+        callback_ = callback;
+        userData_ = userData;
+        return real_.openJackStream(stream, capture, client, parameters, rate, frames, &TimingHost::timed, this);
+    }
     // The host hands its own user data (this) to the finished callback too.
     PaError setStreamFinishedCallback(PaStream* s, PaStreamFinishedCallback* f) override {
         finished_ = f;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <string>
 
 #include "sdk/core/LogLine.h"
 #include "streaming/AudioOutputSelection.h"
@@ -140,9 +141,23 @@ int OrvLoopback::start(double outputRate, const AudioDeviceRef& device) {
     input.sampleFormat = paFloat32;
     input.suggestedLatency = info->defaultLowInputLatency;
     input.hostApiSpecificStreamInfo = nullptr;
-    const PaError openError = host_.openStream(&stream_, &input, nullptr, info->defaultSampleRate,
-                                               paFramesPerBufferUnspecified, paNoFlag,
-                                               &OrvLoopback::captureCallback, this);
+    const double rate = info->defaultSampleRate;
+    // A loopback capture runs without the host, which is let go before the
+    // capture's client opens: holding it would tie the host to an audio
+    // server that may die under the capture, and a client of ours that the
+    // server refuses while PortAudio holds its own can cost PortAudio that
+    // client.
+    const std::string client = host_.isLoopback(index) == 1 ? host_.jackClientOf(index) : std::string();
+    PaError openError;
+    if (!client.empty()) {
+        host_.terminate();
+        initialized_ = false;
+        openError = host_.openJackStream(&stream_, true, client, input, rate, paFramesPerBufferUnspecified,
+                                         &OrvLoopback::captureCallback, this);
+    } else {
+        openError = host_.openStream(&stream_, &input, nullptr, rate, paFramesPerBufferUnspecified, paNoFlag,
+                                     &OrvLoopback::captureCallback, this);
+    }
     if (openError != paNoError) {
         stream_ = nullptr;
         return fail(reportPaError(openError));
@@ -150,12 +165,6 @@ int OrvLoopback::start(double outputRate, const AudioDeviceRef& device) {
     host_.setStreamFinishedCallback(stream_, &OrvLoopback::finishedCallback);
     const PaError startError = host_.startStream(stream_);
     if (startError != paNoError) return fail(reportPaError(startError));
-    if (host_.isLoopback(index) == 1) {
-        // A loopback capture needs no host once open; holding it would tie
-        // the host to an audio server that may die under the capture.
-        host_.terminate();
-        initialized_ = false;
-    }
 
     running_.store(true, std::memory_order_release);
     log(1, "ORV loopback started.");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 #include "sdk/core/IHandler.h"
 #include "sdk/core/LogHold.h"
@@ -60,8 +61,23 @@ int StreamAudio::openOutputStream(const vbz_audio_settings_t& settings, DeviceNa
 
     channelCount_ = output.channelCount;
     const double rate = static_cast<double>(settings.sampleRate);
-    PaError err = host_.openStream(&stream_, nullptr, &output, rate, settings.bufferSize, paNoFlag,
+    // A JACK device's stream runs without the host, which is let go before
+    // the stream's client opens: holding it would tie the host to an audio
+    // server that may die under the stream, and a client of ours that the
+    // server refuses while PortAudio holds its own can cost PortAudio that
+    // client. connectAudio takes the host again.
+    const std::string client = host_.jackClientOf(output.device);
+    PaError err;
+    if (!client.empty()) {
+        const PaError released = host_.terminate();
+        if (released != paNoError) logAudioError(host_, released);
+        initialized_ = false;
+        err = host_.openJackStream(&stream_, false, client, output, rate, settings.bufferSize,
                                    &StreamAudio::audioCallback, this);
+    } else {
+        err = host_.openStream(&stream_, nullptr, &output, rate, settings.bufferSize, paNoFlag,
+                               &StreamAudio::audioCallback, this);
+    }
     if (err != paNoError) {
         stream_ = nullptr;
         return reportPaError(err);
@@ -74,14 +90,6 @@ int StreamAudio::openOutputStream(const vbz_audio_settings_t& settings, DeviceNa
 
     err = host_.setStreamFinishedCallback(stream_, &StreamAudio::streamFinished);
     if (err != paNoError) return reportPaError(err);
-    const PaDeviceInfo* device = host_.deviceInfo(output.device);
-    if (device && device->hostApi == host_.loopbackHostApi()) {
-        // Runs without the host: holding it would tie the host to an audio
-        // server that may die under the stream. connectAudio takes it again.
-        const PaError released = host_.terminate();
-        if (released != paNoError) logAudioError(host_, released);
-        initialized_ = false;
-    }
 
     {
         vbz::HandlerLock lock(*mutex);

@@ -13,7 +13,11 @@
 // A stream on a loopback device, or an output stream on a device of the
 // loopback host API, does not need the host initialised once it is open:
 // its owner may terminate right after opening it, so that nothing ties the
-// host to an audio server that may die under the stream.
+// host to an audio server that may die under the stream. Better still, its
+// owner looks up the JACK client behind the device (`jackClientOf`),
+// terminates, and opens the stream by that name (`openJackStream`): a JACK
+// client that a stalled server refuses while PortAudio holds its own can
+// cost PortAudio its client.
 //
 // Device indices are only valid while the device list stays the same: JACK
 // clients come and go. Code that keeps an index for later keeps the device's
@@ -66,6 +70,16 @@ public:
                                const PaStreamParameters* output, double sampleRate,
                                unsigned long framesPerBuffer, PaStreamFlags flags,
                                PaStreamCallback* callback, void* userData) = 0;
+    // The JACK client behind a device whose streams need no initialised host:
+    // the one a loopback device captures, or an output device of the loopback
+    // host API itself. Empty for any other device.
+    virtual std::string jackClientOf(PaDeviceIndex device) = 0;
+    // A capture of that client's monitor ports, or a playback on its inputs,
+    // opened by the client's name whether the host is initialised or not.
+    // `parameters.device` is not looked at.
+    virtual PaError openJackStream(PaStream** stream, bool capture, const std::string& client,
+                                   const PaStreamParameters& parameters, double sampleRate,
+                                   unsigned long framesPerBuffer, PaStreamCallback* callback, void* userData) = 0;
     virtual PaError setStreamFinishedCallback(PaStream* stream, PaStreamFinishedCallback* callback) = 0;
     virtual PaError startStream(PaStream* stream) = 0;
     virtual PaError stopStream(PaStream* stream) = 0;

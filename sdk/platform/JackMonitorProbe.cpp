@@ -4,6 +4,8 @@
 
 #include <jack/jack.h>
 
+#include "sdk/platform/JackStream.h"
+
 namespace vbz {
 
 namespace {
@@ -11,11 +13,10 @@ constexpr const char* kProbeClientName = "vbz-loopback-probe";
 constexpr const char* kMonitorPrefix = "monitor_";
 }  // namespace
 
-std::vector<JackMonitorClient> probeJackMonitorClients() {
+std::optional<std::vector<JackMonitorClient>> probeJackMonitorClients() {
+    jack_client_t* client = JackStream::openClient(kProbeClientName);
+    if (!client) return std::nullopt;
     std::vector<JackMonitorClient> clients;
-    jack_status_t status{};
-    jack_client_t* client = jack_client_open(kProbeClientName, JackNoStartServer, &status);
-    if (!client) return clients;
 
     const char** ports = jack_get_ports(client, nullptr, JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
     for (size_t i = 0; ports && ports[i]; ++i) {

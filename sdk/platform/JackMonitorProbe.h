@@ -4,6 +4,7 @@
 // a server; the server is the default one or the one JACK_DEFAULT_SERVER names.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,9 +15,9 @@ struct JackMonitorClient {
     int monitorPorts = 0;
 };
 
-// Clients with at least one monitor port, in the server's port order. Empty
-// when no server runs; libjack then prints why unless the caller holds an
-// AudioLibraryMessageScope.
-std::vector<JackMonitorClient> probeJackMonitorClients();
+// Clients with at least one monitor port, in the server's port order. None
+// when no server could be reached; libjack then prints why unless the caller
+// holds an AudioLibraryMessageScope.
+std::optional<std::vector<JackMonitorClient>> probeJackMonitorClients();
 
 }  // namespace vbz

@@ -31,6 +31,9 @@ constexpr unsigned long kMaxBlockFrames = 1u << 16;
 // Longest wait for libjack's notification thread to leave once the server
 // went away, before the client is closed all the same.
 constexpr std::chrono::seconds kServerLeaveWait{10};
+// How long a client written off with the others is given to hear that its
+// server is going away, before it is closed as one whose server stays.
+constexpr std::chrono::milliseconds kReportWait{200};
 }  // namespace
 
 enum class JackStream::Job { Start, Stop, Close };
@@ -104,8 +107,13 @@ struct JackStream::Core {
     std::atomic<bool> serverGone{false};
     // The thread (kernel id) that reported the server's going first.
     std::atomic<long> reporter{0};
-    // A request outlasted its wait: the server was stopping meanwhile.
-    std::atomic<bool> wasLate{false};
+    // The server held an activation or a deactivation of ours at least
+    // kStopWait and then refused it: it was shutting down (it reports its
+    // going only after that). One that answers late is only slow.
+    std::atomic<bool> serverLeaving{false};
+    // The job under way had an activation or a deactivation refused; under
+    // jackMutex.
+    bool refused = false;
     // Bumped by every notification and request; the stream's thread sleeps
     // on it (a futex: whoever wakes it neither blocks nor takes a lock).
     std::atomic<uint32_t> wake{0};
@@ -134,6 +142,10 @@ namespace {
 // Every stream's core, for awaitClosing.
 std::mutex liveMutex;
 std::vector<std::weak_ptr<JackStream::Core>> liveCores;
+
+// libjack may take every client of the process for one of a server that
+// went away (see JackStream::noteClientsWrittenOff).
+std::atomic<bool> clientsWrittenOff{false};
 
 // Streams with a request that outlasted its wait. The server answers one
 // request at a time: while one waits for its shutdown, the requests of
@@ -207,8 +219,7 @@ std::unique_ptr<JackStream> JackStream::open(Direction direction, const std::str
     auto core = std::make_shared<Core>();
     // Before the client exists: its notification thread reads it.
     core->device = clientName;
-    jack_status_t status{};
-    core->client = jack_client_open(capture ? kCaptureClientName : kPlaybackClientName, JackNoStartServer, &status);
+    core->client = openClient(capture ? kCaptureClientName : kPlaybackClientName);
     if (!core->client) {
         error = paDeviceUnavailable;
         return nullptr;
@@ -283,20 +294,42 @@ std::unique_ptr<JackStream> JackStream::open(Direction direction, const std::str
 
 JackStream::JackStream(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
+jack_client_t* JackStream::openClient(const char* name) {
+    jack_status_t status{};
+    jack_client_t* client = jack_client_open(name, JackNoStartServer, &status);
+    // Reached, and refused all the same.
+    if (!client && (status & JackServerError)) noteClientsWrittenOff();
+    return client;
+}
+
+void JackStream::noteClientsWrittenOff() { clientsWrittenOff.store(true); }
+
 void JackStream::awaitClosing() {
     ClosingThreads::instance().awaitAll();
-    // Streams still open whose server went away: their owners close them
-    // when they get to it, which may be after the next open.
+    // Streams still open whose server went away, or all of them once libjack
+    // may have written them off: their owners close them when they get to
+    // it, which may be after the next open. They end now (those that did not
+    // hear of it too), as if their server had gone.
+    const bool all = clientsWrittenOff.exchange(false);
     std::vector<std::shared_ptr<Core>> cores;
     {
         const std::lock_guard<std::mutex> lock(liveMutex);
         for (const auto& weak : liveCores)
             if (auto core = weak.lock()) cores.push_back(std::move(core));
     }
+    // A server that is going away tells each client within moments (but
+    // for one whose request it holds, which closes once it is refused): a
+    // client is not closed under such a report (see Core::close).
+    const auto reportDeadline = std::chrono::steady_clock::now() + kReportWait;
     for (const auto& core : cores) {
-        if (!core->serverGone.load(std::memory_order_acquire)) continue;
-        const std::lock_guard<std::mutex> lock(core->jackMutex);
-        core->close();
+        if (!all && !core->serverGone.load(std::memory_order_acquire)) continue;
+        while (!core->serverGone.load(std::memory_order_acquire) && std::chrono::steady_clock::now() < reportDeadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        {
+            const std::lock_guard<std::mutex> lock(core->jackMutex);
+            core->close();
+        }
+        if (!core->ended.exchange(true)) core->wakeUp();
     }
 }
 
@@ -331,7 +364,6 @@ bool JackStream::request(Job job, std::chrono::milliseconds limit, int* result) 
     if (done && result) *result = core_->lastResult;
     if (!done && !core_->late) {
         core_->late = true;
-        core_->wasLate.store(true);
         lateStreams.fetch_add(1);
     }
     return done;
@@ -417,19 +449,29 @@ void JackStream::Core::run() {
 
 int JackStream::Core::execute(Job job) {
     const std::lock_guard<std::mutex> lock(jackMutex);
+    const auto began = std::chrono::steady_clock::now();
+    refused = false;
+    int result = 0;
     switch (job) {
-        case Job::Start: return activate();
-        case Job::Stop: deactivate(); return 0;
-        case Job::Close: close(); return 0;
+        case Job::Start: result = activate(); break;
+        case Job::Stop: deactivate(); break;
+        case Job::Close: close(); break;
     }
-    return 0;
+    // A refusal that comes at once is libjack's own (the server is gone, or
+    // libjack takes it for gone); one the server held first comes at the end
+    // of its shutdown.
+    if (refused && std::chrono::steady_clock::now() - began >= kStopWait) serverLeaving.store(true);
+    return result;
 }
 
 int JackStream::Core::activate() {
     if (!client || ended.load()) return -1;
     // A cycle that the last deactivation cancelled may have left it set.
     inProcess.store(false);
-    if (jack_activate(client) != 0) return -1;
+    if (jack_activate(client) != 0) {
+        refused = true;
+        return -1;
+    }
     const bool capture = direction == Direction::Capture;
     for (std::size_t c = 0; c < ports.size(); ++c) {
         const char* own = jack_port_name(ports[c]);
@@ -453,7 +495,7 @@ void JackStream::Core::quiesce() {
 void JackStream::Core::deactivate() {
     if (!client) return;
     quiesce();
-    jack_deactivate(client);
+    if (jack_deactivate(client) != 0) refused = true;
     inProcess.store(false);  // the process thread is gone, wherever it was
 }
 
@@ -464,8 +506,10 @@ void JackStream::Core::close() {
     // mutex of libjack's, which a cancel there leaves locked for good (every
     // later close waits on it); jackd (1.9) also dies of SIGPIPE when a
     // client closes while it shuts down. So a client whose server is going
-    // away is closed once that thread has ended.
-    if (serverGone.load(std::memory_order_acquire) || wasLate.load()) awaitServerLeft();
+    // away is closed once that thread has ended: one that reported it, or
+    // one that held a request of ours and then refused it (its report comes
+    // right after). A server that answered a late request was only slow.
+    if (serverGone.load(std::memory_order_acquire) || serverLeaving.load()) awaitServerLeft();
     quiesce();
     jack_client_close(client);
     client = nullptr;
@@ -548,6 +592,8 @@ void JackStream::Core::cycle(unsigned frames) {
 
 void JackStream::Core::onShutdown(void* arg) {
     auto* self = static_cast<Core*>(arg);
+    // libjack now takes every client of the process for one of a dead server.
+    clientsWrittenOff.store(true);
     long expected = 0;
     self->reporter.compare_exchange_strong(expected, static_cast<long>(::syscall(SYS_gettid)));
     self->serverGone.store(true, std::memory_order_release);

@@ -23,17 +23,19 @@
 // (SIGTERM) while such a request is on its way answers it only once its
 // shutdown is over (jackd waits ten times its client timeout, 5 s by
 // default, for a cycle its stopped driver never runs; a close waits twice
-// the timeout): start, stop and the destructor wait for the stream's thread
-// only a bounded time (kStartWait, kStopWait, kCloseWait). A client that
-// has not closed by then is closed later by that thread, which calls
-// nothing of the caller's any more: neither callback is called once stop or
-// the destructor has returned. Threads still closing at exit are joined
-// then. A client whose server went away stays open until its stream is
-// closed or awaitClosing closes it (see there why), and even then until
-// libjack's notification thread has ended (10 s at most): a close while the
-// server removes its clients can leave a mutex of libjack's locked for good
-// (its notification thread holds it then), and makes jackd die of SIGPIPE.
-// The destructor does not wait for such a close.
+// the timeout), and one that stalls answers once it runs again: start, stop
+// and the destructor wait for the stream's thread only a bounded time
+// (kStartWait, kStopWait, kCloseWait). A client that has not closed by then
+// is closed later by that thread, which calls nothing of the caller's any
+// more: neither callback is called once stop or the destructor has
+// returned. Threads still closing at exit are joined then. A client whose
+// server went away stays open until its stream is closed or awaitClosing
+// closes it (see there why), and even then until libjack's notification
+// thread has ended (10 s at most): a close while the server removes its
+// clients can leave a mutex of libjack's locked for good (its notification
+// thread holds it then), and makes jackd die of SIGPIPE. The destructor
+// does not wait for such a close. A server that was only late is not
+// waited for so: its client closes once it has answered.
 //
 // As with PortAudio, the finished callback runs once the stream stops: on
 // stop (on the thread that stops it), or when it ends on its own, as the
@@ -56,6 +58,7 @@
 #include <string>
 #include <thread>
 
+#include <jack/types.h>
 #include <portaudio.h>
 
 namespace vbz {
@@ -72,11 +75,15 @@ public:
 
     // How long the caller waits for the stream's thread. An activation takes
     // a period or two of the server (a period is at most 8192 frames: 0.19 s
-    // at 44.1 kHz), so does a deactivation or a close; only a server in the
-    // middle of its shutdown takes longer. A start not done in time fails
-    // with paDeviceUnavailable; a stop or a close goes on on the stream's
-    // thread. A request queued behind one that is late is not waited for.
-    static constexpr std::chrono::milliseconds kStartWait{500};
+    // at 44.1 kHz), so does a deactivation or a close; only a server that
+    // stalls (a machine that swaps, a debugger) or one in the middle of its
+    // shutdown takes longer, and libjack cannot tell them apart until the
+    // server answers. A start waits through a stall of a second or so: one
+    // not done in time fails with paDeviceUnavailable. A stop or a close
+    // goes on on the stream's thread, and finishes as soon as a server that
+    // was only slow answers. A request queued behind one that is late is not
+    // waited for.
+    static constexpr std::chrono::milliseconds kStartWait{2000};
     static constexpr std::chrono::milliseconds kStopWait{300};
     static constexpr std::chrono::milliseconds kCloseWait{300};
 
@@ -99,13 +106,26 @@ public:
     static PaTime time();
     // Returns once every client of a destroyed stream is closed, and closes
     // those of streams whose server went away (libjack returns at once
-    // then). libjack deletes the clients of the process whose server went
-    // away as soon as anything in the process opens a new client, and one
-    // of ours closed after that would be freed twice: call it before
-    // anything of ours opens a JACK client (open does). It waits as long as
-    // libjack does, which is until the server has finished its shutdown.
-    // Any thread but a stream's own.
+    // then), or of every stream once libjack may have written them off (see
+    // noteClientsWrittenOff); such a stream ends. libjack deletes the
+    // clients of the process whose server went away as soon as anything in
+    // the process opens a new client, and one of ours closed after that
+    // would be freed twice: call it before anything of ours opens a JACK
+    // client (open does). It waits as long as libjack does, which is until
+    // the server has finished its shutdown. Any thread but a stream's own.
     static void awaitClosing();
+    // libjack keeps one "server running" flag for the whole process. A client
+    // that hears of its server going away clears it, and so may the client of
+    // an open that a running server refuses (jackd refuses an open that it
+    // stalls in the middle of). The next client opened in the process then
+    // first closes and frees every other one, ours and PortAudio's alike. So
+    // once that may have happened, awaitClosing ends and closes every stream
+    // of ours, and no client of ours should open while PortAudio holds its
+    // own JACK client.
+    static void noteClientsWrittenOff();
+    // jack_client_open for a client of ours (never starting a server); an open
+    // that a server refuses is noted as above. Null when it fails.
+    static jack_client_t* openClient(const char* name);
 
     // What libjack's threads and the stream's thread share; outlives the
     // stream while its client is still closing.

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "sdk/platform/AudioLibraryMessageScope.h"
 #include "sdk/platform/JackMonitorProbe.h"
@@ -18,14 +21,26 @@ PortAudioJackHost& PortAudioJackHost::instance() {
 }
 
 PaError PortAudioJackHost::initialize() {
-    // PortAudio's JACK host API and the probe open JACK clients. Not under
-    // the lock: closing a stream takes it.
+    // PortAudio's JACK host API and the probe open JACK clients.
     JackStream::awaitClosing();
     std::lock_guard<std::mutex> lock(mutex_);
     const AudioLibraryMessageScope quiet;
+    // The probe's client opens and closes before PortAudio opens its own: a
+    // client that a server refuses while PortAudio holds one may cost
+    // PortAudio its client (see JackStream::noteClientsWrittenOff).
+    std::optional<std::vector<JackMonitorClient>> monitors;
+    if (initCount_ == 0) {
+        monitors = probeJackMonitorClients();
+        JackStream::awaitClosing();
+    }
     const PaError result = Pa_Initialize();
     if (result != paNoError) return result;
-    if (++initCount_ == 1) buildLoopbackTable();
+    if (++initCount_ == 1) {
+        buildLoopbackTable(monitors ? *monitors : std::vector<JackMonitorClient>{});
+        // A server answered the probe but PortAudio's client did not open:
+        // refused, as far as libjack's bookkeeping goes.
+        if (monitors && jackApi_ < 0) JackStream::noteClientsWrittenOff();
+    }
     return paNoError;
 }
 
@@ -41,7 +56,7 @@ PaError PortAudioJackHost::terminate() {
     return result;
 }
 
-void PortAudioJackHost::buildLoopbackTable() {
+void PortAudioJackHost::buildLoopbackTable(const std::vector<JackMonitorClient>& monitors) {
     loopbacks_.clear();
     portAudioCount_ = Pa_GetDeviceCount();
     jackApi_ = Pa_HostApiTypeIdToHostApiIndex(paJACK);
@@ -51,7 +66,6 @@ void PortAudioJackHost::buildLoopbackTable() {
         return;
     }
     jackApiInfo_ = *jack;
-    const std::vector<JackMonitorClient> monitors = probeJackMonitorClients();
     for (int i = 0; i < jack->deviceCount; ++i) {
         const PaDeviceIndex device = Pa_HostApiDeviceIndexToDeviceIndex(jackApi_, i);
         const PaDeviceInfo* info = Pa_GetDeviceInfo(device);
@@ -188,6 +202,26 @@ PaError PortAudioJackHost::openOwn(JackStream::Direction direction, const char* 
     *stream = reinterpret_cast<PaStream*>(made.get());
     free->store(made.release(), std::memory_order_release);
     return paNoError;
+}
+
+std::string PortAudioJackHost::jackClientOf(PaDeviceIndex device) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const Loopback* loopback = loopbackOf(device);
+    const PaDeviceIndex client = loopback ? loopback->captured : device;
+    if (!loopback && !isJackDevice(device)) return {};
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(client);
+    return info && info->name ? info->name : std::string();
+}
+
+PaError PortAudioJackHost::openJackStream(PaStream** stream, bool capture, const std::string& client,
+                                          const PaStreamParameters& parameters, double sampleRate,
+                                          unsigned long framesPerBuffer, PaStreamCallback* callback,
+                                          void* userData) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const AudioLibraryMessageScope quiet;
+    if (!stream || client.empty()) return paInvalidDevice;
+    return openOwn(capture ? JackStream::Direction::Capture : JackStream::Direction::Playback, client.c_str(),
+                   parameters, sampleRate, framesPerBuffer, callback, userData, stream);
 }
 
 PaError PortAudioJackHost::openStream(PaStream** stream, const PaStreamParameters* input,

@@ -17,9 +17,9 @@
 // `terminate` that balances it.
 //
 // The calls that reach ALSA or libjack (initialize, terminate,
-// isFormatSupported, openStream) keep those libraries' own messages off the
-// application's stderr, and leave libjack's message functions as they found
-// them (AudioLibraryMessageScope.h).
+// isFormatSupported, openStream, openJackStream) keep those libraries' own
+// messages off the application's stderr, and leave libjack's message
+// functions as they found them (AudioLibraryMessageScope.h).
 #pragma once
 
 #include <array>
@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "sdk/platform/IAudioHost.h"
+#include "sdk/platform/JackMonitorProbe.h"
 #include "sdk/platform/JackStream.h"
 
 namespace vbz {
@@ -51,6 +52,10 @@ public:
     PaError openStream(PaStream** stream, const PaStreamParameters* input, const PaStreamParameters* output,
                        double sampleRate, unsigned long framesPerBuffer, PaStreamFlags flags,
                        PaStreamCallback* callback, void* userData) override;
+    std::string jackClientOf(PaDeviceIndex device) override;
+    PaError openJackStream(PaStream** stream, bool capture, const std::string& client,
+                           const PaStreamParameters& parameters, double sampleRate, unsigned long framesPerBuffer,
+                           PaStreamCallback* callback, void* userData) override;
     PaError setStreamFinishedCallback(PaStream* stream, PaStreamFinishedCallback* callback) override;
     PaError startStream(PaStream* stream) override;
     PaError stopStream(PaStream* stream) override;
@@ -70,7 +75,7 @@ private:
         PaDeviceInfo info;
     };
 
-    void buildLoopbackTable();
+    void buildLoopbackTable(const std::vector<JackMonitorClient>& monitors);
     // PortAudio's index for `device`: itself, or the captured device of a
     // loopback. paInvalidDevice when neither.
     PaDeviceIndex portAudioIndex(PaDeviceIndex device);

@@ -108,6 +108,9 @@ TEST_F(Loopback, StartOpensTheDevicesInputAsTheHostDescribesIt) {
     EXPECT_EQ(s.sampleRate, 48000.0);
     EXPECT_EQ(s.framesPerBuffer, static_cast<unsigned long>(paFramesPerBufferUnspecified));
     EXPECT_TRUE(s.started);
+    ASSERT_EQ(host.jackOpens.size(), 1u);
+    EXPECT_EQ(host.jackOpens[0].client, "Speakers [Loopback]");
+    EXPECT_EQ(host.jackOpens[0].held, 0) << "the host is let go before the capture's JACK client opens";
     EXPECT_EQ(loopback.blockFrames(), kInBlock);
     EXPECT_EQ(loopback.outputBlockSize(), kOutBlock);
     loopback.stop();

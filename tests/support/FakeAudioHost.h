@@ -173,6 +173,24 @@ public:
         return paNoError;
     }
     PaError openError = paNoError;
+    std::string jackClientOf(PaDeviceIndex device) override {
+        if (device < 0 || device >= static_cast<PaDeviceIndex>(devices.size())) return {};
+        const Device& d = devices[static_cast<size_t>(device)];
+        return d.loopback || d.hostApi == loopbackApi ? d.name : std::string();
+    }
+    PaError openJackStream(PaStream** stream, bool capture, const std::string& client, const PaStreamParameters& p,
+                           double rate, unsigned long frames, PaStreamCallback* callback, void* userData) override {
+        jackOpens.push_back({client, balance});
+        return openStream(stream, capture ? &p : nullptr, capture ? nullptr : &p, rate, frames, paNoFlag, callback,
+                          userData);
+    }
+    // Each openJackStream: the client, and the initialisations of the host
+    // held then.
+    struct JackOpen {
+        std::string client;
+        int held = 0;
+    };
+    std::vector<JackOpen> jackOpens;
     Stream* find(PaStream* s) {
         const auto n = reinterpret_cast<size_t>(s);
         return n >= 1 && n <= streams.size() ? &streams[n - 1] : nullptr;

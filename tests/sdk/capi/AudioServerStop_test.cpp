@@ -4,13 +4,16 @@
 // (SIGKILL) at a random moment of each round: during the connect, while
 // streaming, or in the first 40 ms of the disconnect. Every round must end
 // with the disconnection and the free returning (the watchdog ends the
-// process when they hang), and the process must not abort. And connections
-// one after another on a server that stays leave no thread, descriptor or
-// JACK client behind.
+// process when they hang), and the process must not abort. Rounds in which
+// the server only stalls (SIGSTOP, then SIGCONT 300-1000 ms later) at such
+// a moment: the connect succeeds, and a second connection follows at once.
+// And connections one after another on a server that stays leave no
+// thread, descriptor or JACK client behind.
 //
 // VBZ_JACK_STOP_ROUNDS sets the rounds per connection kind (3 when unset):
 // scripts/jack_stop_soak.sh runs many; VBZ_JACK_STOP_SEED the random seed.
 // Each round prints what it measured ("round ...").
+// VBZ_JACK_STALLS=connect or =storm puts every stall in the connect.
 //
 // The server goes away during the connect only with VBZ_JACK_STOP_AT_CONNECT=1
 // (the soak sets it): PortAudio 19.6 fails an assertion, and so aborts the
@@ -118,26 +121,65 @@ protected:
         s.nbStreamChannel = 20;
     }
 
-    // One connection that streams a while and disconnects; its instance is
-    // freed. False when it did not connect.
-    static bool connection(bool orv) {
+    // An instance of the test's own and its audio (or audio-to-haptics)
+    // connection.
+    struct Connection {
+        explicit Connection(bool orv) : orv(orv), id(vbz_createSDKInstance("")) {
+            EXPECT_GE(id, 0);
+            vbz_setConnectionCallback(id, &States::callback, &states);
+        }
+        // The connect; the state it settled in (disconnected when refused).
+        int connect() {
+            vbz_audio_settings_t s;
+            settings(s);
+            result = orv ? vbz_exp_connectOrvAudio(id, eCustomDevice, &s, "DeskSpeakers")
+                         : vbz_exp_connectAudio(id, eCustomDevice, &s);
+            state = result == 0 ? states.settled(0, 20s) : VBZ_STATE_DISCONNECTED;
+            return state;
+        }
+        // A connect that has not settled (none did in 20 s under TSan on a
+        // loaded machine, once) is waited for by the disconnect and the free:
+        // their bound is for a connection that has.
+        bool settled() { return result != 0 || (states.count() > 0 && state != VBZ_STATE_CONNECTING); }
+        // Disconnects and frees the instance (the watchdog ends the process
+        // past `limit`); the seconds until the disconnection and the free
+        // returned.
+        std::pair<double, double> disconnectAndFree(std::chrono::seconds limit) {
+            const auto begin = Clock::now();
+            double disconnected = 0.0;
+            vbz_test::mustReturnWithin(
+                limit,
+                [&] {
+                    const int reports = states.count();
+                    if (vbz_disconnectDevice(id) == 0) states.settled(reports, 20s);
+                    disconnected = std::chrono::duration<double>(Clock::now() - begin).count();
+                    vbz_freeSDKInstance(id);
+                },
+                "the disconnection and the free");
+            return {disconnected, std::chrono::duration<double>(Clock::now() - begin).count()};
+        }
+
+        bool orv;
         States states;
-        const int id = vbz_createSDKInstance("");
-        if (id < 0) return false;
-        vbz_setConnectionCallback(id, &States::callback, &states);
-        vbz_audio_settings_t s;
-        settings(s);
-        const int connected = orv ? vbz_exp_connectOrvAudio(id, eCustomDevice, &s, "DeskSpeakers")
-                                  : vbz_exp_connectAudio(id, eCustomDevice, &s);
-        if (connected != 0 || states.settled(0, 20s) != VBZ_STATE_CONNECTED) {
-            vbz_freeSDKInstance(id);
+        int id;
+        int result = -1;
+        int state = VBZ_STATE_DISCONNECTED;
+    };
+
+    // One connection that streams a while and disconnects; its instance is
+    // freed. False when it did not connect. `when`: the moment it had.
+    static bool connection(bool orv, Clock::time_point* when = nullptr) {
+        Connection c(orv);
+        if (c.connect() != VBZ_STATE_CONNECTED) {
+            vbz_freeSDKInstance(c.id);
             return false;
         }
+        if (when) *when = Clock::now();
         std::this_thread::sleep_for(100ms);
-        const int reports = states.count();
-        EXPECT_EQ(vbz_disconnectDevice(id), 0);
-        EXPECT_EQ(states.settled(reports, 20s), VBZ_STATE_DISCONNECTED);
-        vbz_freeSDKInstance(id);
+        const int reports = c.states.count();
+        EXPECT_EQ(vbz_disconnectDevice(c.id), 0);
+        EXPECT_EQ(c.states.settled(reports, 20s), VBZ_STATE_DISCONNECTED);
+        vbz_freeSDKInstance(c.id);
         return true;
     }
 
@@ -159,13 +201,20 @@ protected:
         EXPECT_EQ(ourJackClients(), 0);
     }
 
-    void run(bool orv) {
+    // The rounds, on the random generator of VBZ_JACK_STOP_SEED (or a seed
+    // of their own, printed).
+    template <class Round>
+    static void run(Round round) {
         const char* seedText = std::getenv("VBZ_JACK_STOP_SEED");
         const unsigned seed = seedText ? static_cast<unsigned>(std::atoi(seedText)) : std::random_device{}();
         std::printf("seed %u\n", seed);
         std::mt19937 random(seed);
+        for (int n = 0; n < rounds(); ++n) round(n, random);
+    }
+
+    void runStops(bool orv) {
         double worst = 0.0;
-        for (int round = 0; round < rounds(); ++round) worst = std::max(worst, once(orv, round, random));
+        run([&](int n, std::mt19937& random) { worst = std::max(worst, once(orv, n, random)); });
         std::printf("worst disconnect and free: %.3f s\n", worst);
     }
 
@@ -186,26 +235,18 @@ protected:
             return std::chrono::milliseconds(std::uniform_int_distribution<int>(lowMs, highMs)(random));
         };
 
-        States states;
-        const int id = vbz_createSDKInstance("");
-        EXPECT_GE(id, 0);
-        vbz_setConnectionCallback(id, &States::callback, &states);
-        vbz_audio_settings_t s;
-        settings(s);
-
+        Connection c(orv);
         std::thread stopper;
         if (moment == Moment::Connect) stopper = std::thread([end, delay = within(0, 20)] {
             std::this_thread::sleep_for(delay);
             end();
         });
-        const int connected = orv ? vbz_exp_connectOrvAudio(id, eCustomDevice, &s, "DeskSpeakers")
-                                  : vbz_exp_connectAudio(id, eCustomDevice, &s);
-        const int state = connected == 0 ? states.settled(0, 20s) : VBZ_STATE_DISCONNECTED;
+        c.connect();
         if (moment == Moment::Connect) {
             stopper.join();
         } else {
-            EXPECT_EQ(connected, 0);
-            EXPECT_EQ(state, VBZ_STATE_CONNECTED);
+            EXPECT_EQ(c.result, 0);
+            EXPECT_EQ(c.state, VBZ_STATE_CONNECTED);
         }
         if (moment == Moment::Streaming) {
             std::this_thread::sleep_for(within(50, 300));
@@ -219,23 +260,9 @@ protected:
             });
         }
 
-        // A connect that has not settled (none did in 20 s under TSan on a
-        // loaded machine, once) is waited for by the disconnect and the free:
-        // the bound is for a connection that has.
-        const bool settled = connected != 0 || (states.count() > 0 && state != VBZ_STATE_CONNECTING);
+        const bool settled = c.settled();
         if (!settled) std::printf("round %d: the connect has not settled\n", round);
-        const auto begin = Clock::now();
-        double disconnected = 0.0;
-        vbz_test::mustReturnWithin(
-            settled ? 3s : 60s,
-            [&] {
-                const int reports = states.count();
-                if (vbz_disconnectDevice(id) == 0) states.settled(reports, 20s);
-                disconnected = std::chrono::duration<double>(Clock::now() - begin).count();
-                vbz_freeSDKInstance(id);
-            },
-            "the disconnection and the free");
-        const double freed = std::chrono::duration<double>(Clock::now() - begin).count();
+        const auto [disconnected, freed] = c.disconnectAndFree(settled ? 3s : 60s);
         if (stopper.joinable()) stopper.join();
         std::printf("round %d %s period %u %s at %s: disconnected %.3f s, freed %.3f s\n", round,
                     orv ? "orv-audio" : "audio", period, kill ? "SIGKILL" : "SIGTERM", text(moment), disconnected,
@@ -243,13 +270,116 @@ protected:
         EXPECT_TRUE(server.waitUntilGone());
         return freed;
     }
+
+    void runStalls(bool orv) {
+        run([&](int n, std::mt19937& random) { stalledOnce(orv, n, random); });
+    }
+
+    // One round with a stall; then the next connection, at once.
+    // VBZ_JACK_STALLS=connect makes every stall last 600 ms from 60-110 ms
+    // into the connect, where the clients open; =storm stalls the server for
+    // 5-40 ms again and again from the connect until the next connection is
+    // up: jackd refuses a client whose open it stalls in, so connects may
+    // fail then, but one after the storm must not.
+    void stalledOnce(bool orv, int round, std::mt19937& random) {
+        const char* stalls = std::getenv("VBZ_JACK_STALLS");
+        const bool atConnect = stalls && std::string(stalls) == "connect";
+        const bool storm = stalls && std::string(stalls) == "storm";
+        const unsigned period = std::uniform_int_distribution<int>(0, 1)(random) ? 4800 : 480;
+        if (round > 0 || period != 480) {
+            ASSERT_EQ(server.start(period), "");
+        }
+        const Moment moment = atConnect || storm
+                                  ? Moment::Connect
+                                  : static_cast<Moment>(std::uniform_int_distribution<int>(0, 2)(random));
+        const auto within = [&random](int lowMs, int highMs) {
+            return std::chrono::milliseconds(std::uniform_int_distribution<int>(lowMs, highMs)(random));
+        };
+        const auto length = atConnect ? 600ms : within(300, 1000);
+        std::thread staller;
+        Clock::time_point resumed{};
+        const auto stallIn = [&](std::chrono::milliseconds delay) {
+            staller = std::thread([this, delay, length, &resumed] {
+                std::this_thread::sleep_for(delay);
+                server.pause();
+                std::this_thread::sleep_for(length);
+                server.resume();
+                resumed = Clock::now();
+            });
+        };
+
+        std::atomic<bool> calm{false};
+        const auto stormUntilCalm = [&] {
+            staller = std::thread([this, &calm, seed = static_cast<unsigned>(random())] {
+                std::mt19937 own(seed);
+                const auto ms = [&own](int low, int high) {
+                    return std::chrono::milliseconds(std::uniform_int_distribution<int>(low, high)(own));
+                };
+                while (!calm.load()) {
+                    std::this_thread::sleep_for(ms(0, 20));
+                    server.pause();
+                    std::this_thread::sleep_for(ms(5, 40));
+                    server.resume();
+                }
+            });
+        };
+
+        Connection c(orv);
+        if (storm)
+            stormUntilCalm();
+        else if (moment == Moment::Connect)
+            stallIn(atConnect ? within(60, 110) : within(0, 150));
+        const auto begin = Clock::now();
+        const int state = c.connect();
+        const double connectTook = std::chrono::duration<double>(Clock::now() - begin).count();
+        if (!storm) {
+            EXPECT_EQ(state, VBZ_STATE_CONNECTED) << "a connect that the server's stall overlaps";
+        }
+        if (moment == Moment::Streaming) {
+            std::this_thread::sleep_for(within(50, 300));
+            stallIn(0ms);
+            std::this_thread::sleep_for(within(0, 100));
+        } else if (moment == Moment::Disconnect) {
+            std::this_thread::sleep_for(within(50, 300));
+            stallIn(within(0, 40));
+        } else {
+            std::this_thread::sleep_for(100ms);
+        }
+
+        const auto [disconnected, freed] = c.disconnectAndFree(c.settled() ? 3s : 60s);
+        // The next connection of the application, at once.
+        const auto nextBegin = Clock::now();
+        Clock::time_point nextConnected{};
+        const bool next = connection(orv, &nextConnected);
+        if (!storm) {
+            EXPECT_TRUE(next) << "the connection after a stall";
+        }
+        calm.store(true);
+        if (staller.joinable()) staller.join();
+        if (storm) {
+            resumed = Clock::now();
+            EXPECT_TRUE(connection(orv)) << "a connection once the server runs steadily again";
+        }
+        const double nextTook = std::chrono::duration<double>(nextConnected - nextBegin).count();
+        const double afterStall = std::chrono::duration<double>(nextConnected - resumed).count();
+        std::printf("round %d %s period %u stall %s at %s: connect %s in %.3f s, disconnected %.3f s, "
+                    "freed %.3f s, next connect %s in %.3f s, %.3f s after the stall ended\n",
+                    round, orv ? "orv-audio" : "audio", period,
+                    storm ? "storm" : (std::to_string(length.count()) + " ms").c_str(), text(moment),
+                    state == VBZ_STATE_CONNECTED ? "ok" : "FAILED", connectTook, disconnected, freed,
+                    next ? "ok" : "FAILED", nextTook, afterStall);
+    }
 };
 
 }  // namespace
 
-TEST_F(ServerStopRounds, AnAudioConnectionWithTheServerStoppingAtARandomMoment) { run(false); }
+TEST_F(ServerStopRounds, AnAudioConnectionWithTheServerStoppingAtARandomMoment) { runStops(false); }
 
-TEST_F(ServerStopRounds, AnOrvAudioConnectionWithTheServerStoppingAtARandomMoment) { run(true); }
+TEST_F(ServerStopRounds, AnOrvAudioConnectionWithTheServerStoppingAtARandomMoment) { runStops(true); }
+
+TEST_F(ServerStopRounds, AnAudioConnectionWithTheServerStallingAtARandomMoment) { runStalls(false); }
+
+TEST_F(ServerStopRounds, AnOrvAudioConnectionWithTheServerStallingAtARandomMoment) { runStalls(true); }
 
 TEST_F(ServerStopRounds, AudioConnectionsOneAfterAnotherLeaveNothingBehind) { oneAfterAnother(false); }
 

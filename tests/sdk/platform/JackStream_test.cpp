@@ -2,13 +2,15 @@
 // as a session logout does (SIGTERM) or kills (SIGKILL) under it: the
 // finished callback of a stream that ended with its server runs to its end
 // though the stream is closed at once, and stop and closing return soon
-// whatever the server is doing at that moment, without aborting.
+// whatever the server is doing at that moment, without aborting. A server
+// that only stalls (SIGSTOP, then SIGCONT) is waited for, not given up.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -127,6 +129,27 @@ protected:
         EXPECT_TRUE(probe.finishedEnded.load());
         ASSERT_TRUE(server.waitUntilGone());
     }
+
+    // The server stalls for 600 ms from the moment the stream stops; `then`
+    // runs once stop and closing have returned, and must not wait for more
+    // than the rest of the stall (the watchdog ends the process past 3 s).
+    void stalledWhileItStops(const std::function<void()>& then, const char* what) {
+        Probe probe;
+        auto stream = playing(probe);
+        ASSERT_NE(stream, nullptr);
+        server.pause();
+        std::thread resumer([&] {
+            std::this_thread::sleep_for(600ms);
+            server.resume();
+        });
+        const double closed = stopAndClose(stream, "stop and closing while the server stalls");
+        const auto begin = std::chrono::steady_clock::now();
+        vbz_test::mustReturnWithin(3s, then, what);
+        resumer.join();
+        std::printf("stalled 600 ms at the stop: stop and close %.3f s, then %s %.3f s\n", closed, what,
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+        EXPECT_EQ(probe.finishedCalls.load(), 1);
+    }
 };
 
 }  // namespace
@@ -157,4 +180,55 @@ TEST_F(StreamOnOwnServer, StopAndCloseReturnAtOnceOnceTheServerDied) {
     std::printf("stop and close after the server died: %.3f s\n",
                 stopAndClose(stream, "stop and closing once the server died"));
     EXPECT_EQ(probe.finishedCalls.load(), 1);
+}
+
+TEST_F(StreamOnOwnServer, AStallAtTheStopDelaysTheNextStreamAndTheExitOnlyUntilTheServerRunsAgain) {
+    stalledWhileItStops(
+        [] {
+            Probe probe;
+            auto next = playing(probe);
+            ASSERT_NE(next, nullptr);
+            EXPECT_EQ(next->stop(), paNoError);
+        },
+        "the next stream");
+    // What the process's exit waits for.
+    stalledWhileItStops([] { JackStream::awaitClosing(); }, "the closes left");
+}
+
+TEST_F(StreamOnOwnServer, AStartThatAStallOverlapsWaitsForTheServer) {
+    JackStream::Format format;
+    format.channels = kChannels;
+    PaError error = paNoError;
+    Probe probe;
+    auto stream = JackStream::open(JackStream::Direction::Playback, kSink, format, 48000.0, &play, &probe, error);
+    ASSERT_NE(stream, nullptr);
+    server.pause();
+    std::thread resumer([&] {
+        std::this_thread::sleep_for(1s);
+        server.resume();
+    });
+    EXPECT_EQ(stream->start(), paNoError);
+    resumer.join();
+    EXPECT_TRUE(eventually([&] { return probe.cycles.load() > 2; })) << "the stream runs";
+    stopAndClose(stream, "stop and closing after a stalled start");
+}
+
+// libjack frees every client of the process at the next open once it takes
+// the server for gone, as it may after an open that the server refused.
+TEST_F(StreamOnOwnServer, OnceOurClientsMayHaveBeenWrittenOffTheNextOpenEndsAndClosesEveryStreamFirst) {
+    Probe first;
+    auto earlier = playing(first);
+    ASSERT_NE(earlier, nullptr);
+    JackStream::noteClientsWrittenOff();
+    Probe second;
+    auto later = playing(second);
+    ASSERT_NE(later, nullptr);
+    EXPECT_TRUE(eventually([&] { return first.finishedEnded.load(); })) << "the earlier stream ended";
+    const int cycles = first.cycles.load();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(first.cycles.load(), cycles) << "its client is closed";
+    stopAndClose(earlier, "stop and closing a stream whose client was closed under it");
+    stopAndClose(later, "stop and closing the later stream");
+    EXPECT_EQ(first.finishedCalls.load(), 1);
+    EXPECT_EQ(second.finishedCalls.load(), 1);
 }

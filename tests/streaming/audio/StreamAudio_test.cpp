@@ -136,6 +136,9 @@ TEST_F(StreamAudioTest, OpensOneFloatBufferPerChannelAndSizesTheSourceAndWindows
     EXPECT_EQ(opened.framesPerBuffer, 256u);
     EXPECT_EQ(opened.sampleRate, 44100.0);
     EXPECT_NE(opened.finished, nullptr);
+    ASSERT_EQ(host.jackOpens.size(), 1u);
+    EXPECT_EQ(host.jackOpens[0].client, "VibrenzaVest");
+    EXPECT_EQ(host.jackOpens[0].held, 0) << "the host is let go before the stream's JACK client opens";
     EXPECT_EQ(stream.channelCount(), 24);
     EXPECT_EQ(source.getBufferSize(), 256u);
     EXPECT_EQ(source.getSampleRate(), 44100.0);

@@ -23,6 +23,7 @@ public:
     OwnJackServer()
         : name_("vbzown" + std::to_string(getpid())), state_("jack-own-" + std::to_string(getpid())) {}
     ~OwnJackServer() {
+        resume();  // a paused server would not see the script's SIGTERM
         // A killed server keeps its entry in libjack's registry of servers
         // (eight at most for the whole machine), and so does one stopped
         // with SIGTERM that died of SIGPIPE on its way out (jackd does when
@@ -41,6 +42,7 @@ public:
     // the sink clients now and then fail to open on a loaded machine
     // (JackServerFailed): a second try then.
     std::string start(unsigned period = 480) {
+        resume();
         setenv("VBZ_JACK_PERIOD", std::to_string(period).c_str(), 1);
         run("start");
         if (readFirstLine(state_ + "/ready").empty()) run("start");
@@ -62,6 +64,10 @@ public:
         ended_ = true;
         signal(SIGTERM);
     }
+    // The server answers nothing from pause to resume (SIGSTOP, SIGCONT), as
+    // one that is alive but late: a machine that swaps, a debugger.
+    void pause() { signal(SIGSTOP); }
+    void resume() { signal(SIGCONT); }
     // True once the server's process is gone (bounded wait).
     bool waitUntilGone() {
         const std::string pid = readFirstLine(state_ + "/jackd.pid");
