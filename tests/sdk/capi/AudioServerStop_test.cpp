@@ -296,39 +296,30 @@ protected:
             return std::chrono::milliseconds(std::uniform_int_distribution<int>(lowMs, highMs)(random));
         };
         const auto length = atConnect ? 600ms : within(300, 1000);
+        // One stall `delay` from now, or in a storm short ones one after
+        // another until it is calm.
         std::thread staller;
+        std::atomic<bool> calm{false};
         Clock::time_point resumed{};
         const auto stallIn = [&](std::chrono::milliseconds delay) {
-            staller = std::thread([this, delay, length, &resumed] {
-                std::this_thread::sleep_for(delay);
-                server.pause();
-                std::this_thread::sleep_for(length);
-                server.resume();
-                resumed = Clock::now();
-            });
-        };
-
-        std::atomic<bool> calm{false};
-        const auto stormUntilCalm = [&] {
-            staller = std::thread([this, &calm, seed = static_cast<unsigned>(random())] {
+            staller = std::thread([&, delay, seed = static_cast<unsigned>(random())] {
                 std::mt19937 own(seed);
                 const auto ms = [&own](int low, int high) {
                     return std::chrono::milliseconds(std::uniform_int_distribution<int>(low, high)(own));
                 };
-                while (!calm.load()) {
-                    std::this_thread::sleep_for(ms(0, 20));
+                std::this_thread::sleep_for(delay);
+                do {
                     server.pause();
-                    std::this_thread::sleep_for(ms(5, 40));
+                    std::this_thread::sleep_for(storm ? ms(5, 40) : length);
                     server.resume();
-                }
+                    if (storm) std::this_thread::sleep_for(ms(0, 20));
+                } while (storm && !calm.load());
+                resumed = Clock::now();
             });
         };
 
         Connection c(orv);
-        if (storm)
-            stormUntilCalm();
-        else if (moment == Moment::Connect)
-            stallIn(atConnect ? within(60, 110) : within(0, 150));
+        if (moment == Moment::Connect) stallIn(storm ? 0ms : (atConnect ? within(60, 110) : within(0, 150)));
         const auto begin = Clock::now();
         const int state = c.connect();
         const double connectTook = std::chrono::duration<double>(Clock::now() - begin).count();
@@ -357,7 +348,6 @@ protected:
         calm.store(true);
         if (staller.joinable()) staller.join();
         if (storm) {
-            resumed = Clock::now();
             EXPECT_TRUE(connection(orv)) << "a connection once the server runs steadily again";
         }
         const double nextTook = std::chrono::duration<double>(nextConnected - nextBegin).count();
