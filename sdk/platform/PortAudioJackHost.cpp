@@ -204,13 +204,17 @@ PaError PortAudioJackHost::openOwn(JackStream::Direction direction, const char* 
     return paNoError;
 }
 
+const char* PortAudioJackHost::jackClientName(PaDeviceIndex device) {
+    const Loopback* loopback = loopbackOf(device);
+    if (!loopback && !isJackDevice(device)) return nullptr;
+    const PaDeviceInfo* info = Pa_GetDeviceInfo(loopback ? loopback->captured : device);
+    return info ? info->name : nullptr;
+}
+
 std::string PortAudioJackHost::jackClientOf(PaDeviceIndex device) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const Loopback* loopback = loopbackOf(device);
-    const PaDeviceIndex client = loopback ? loopback->captured : device;
-    if (!loopback && !isJackDevice(device)) return {};
-    const PaDeviceInfo* info = Pa_GetDeviceInfo(client);
-    return info && info->name ? info->name : std::string();
+    const char* name = jackClientName(device);
+    return name ? name : std::string();
 }
 
 PaError PortAudioJackHost::openJackStream(PaStream** stream, bool capture, const std::string& client,
@@ -232,15 +236,13 @@ PaError PortAudioJackHost::openStream(PaStream** stream, const PaStreamParameter
     const AudioLibraryMessageScope quiet;
     if (const Loopback* loopback = input && !output ? loopbackOf(input->device) : nullptr) {
         if (input->channelCount > loopback->info.maxInputChannels) return paInvalidChannelCount;
-        const PaDeviceInfo* client = Pa_GetDeviceInfo(loopback->captured);
-        return openOwn(JackStream::Direction::Capture, client ? client->name : nullptr, *input, sampleRate,
+        return openOwn(JackStream::Direction::Capture, jackClientName(input->device), *input, sampleRate,
                        framesPerBuffer, callback, userData, stream);
     }
     if (output && !input && isJackDevice(output->device)) {
-        const PaDeviceInfo* device = Pa_GetDeviceInfo(output->device);
-        if (output->channelCount > device->maxOutputChannels) return paInvalidChannelCount;
-        return openOwn(JackStream::Direction::Playback, device->name, *output, sampleRate, framesPerBuffer,
-                       callback, userData, stream);
+        if (output->channelCount > Pa_GetDeviceInfo(output->device)->maxOutputChannels) return paInvalidChannelCount;
+        return openOwn(JackStream::Direction::Playback, jackClientName(output->device), *output, sampleRate,
+                       framesPerBuffer, callback, userData, stream);
     }
     PaStreamParameters in{}, out{};
     const bool hasIn = translate(input, in);

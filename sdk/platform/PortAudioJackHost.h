@@ -89,6 +89,9 @@ private:
     JackStream* own(PaStream* stream);
     // True for a device of PortAudio's JACK host API.
     bool isJackDevice(PaDeviceIndex device);
+    // The JACK client behind a loopback (the one it captures) or behind a
+    // device of the JACK host API; null for any other device.
+    const char* jackClientName(PaDeviceIndex device);
     // Opens one of our streams on the ports of JACK client `client` and
     // keeps it.
     PaError openOwn(JackStream::Direction direction, const char* client, const PaStreamParameters& parameters,

@@ -58,6 +58,16 @@ void finished(void* user) {
     probe->finishedEnded.store(true);
 }
 
+// Stalls the server now (SIGSTOP) and lets it run again `length` later, on
+// the thread returned.
+std::thread stalled(OwnJackServer& server, std::chrono::milliseconds length) {
+    server.pause();
+    return std::thread([&server, length] {
+        std::this_thread::sleep_for(length);
+        server.resume();
+    });
+}
+
 template <class Condition>
 bool eventually(Condition condition) {
     for (int i = 0; i < 1000 && !condition(); ++i) std::this_thread::sleep_for(10ms);
@@ -137,11 +147,7 @@ protected:
         Probe probe;
         auto stream = playing(probe);
         ASSERT_NE(stream, nullptr);
-        server.pause();
-        std::thread resumer([&] {
-            std::this_thread::sleep_for(600ms);
-            server.resume();
-        });
+        std::thread resumer = stalled(server, 600ms);
         const double closed = stopAndClose(stream, "stop and closing while the server stalls");
         const auto begin = std::chrono::steady_clock::now();
         vbz_test::mustReturnWithin(3s, then, what);
@@ -202,11 +208,7 @@ TEST_F(StreamOnOwnServer, AStartThatAStallOverlapsWaitsForTheServer) {
     Probe probe;
     auto stream = JackStream::open(JackStream::Direction::Playback, kSink, format, 48000.0, &play, &probe, error);
     ASSERT_NE(stream, nullptr);
-    server.pause();
-    std::thread resumer([&] {
-        std::this_thread::sleep_for(1s);
-        server.resume();
-    });
+    std::thread resumer = stalled(server, 1s);
     EXPECT_EQ(stream->start(), paNoError);
     resumer.join();
     EXPECT_TRUE(eventually([&] { return probe.cycles.load() > 2; })) << "the stream runs";
