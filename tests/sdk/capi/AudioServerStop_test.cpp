@@ -203,111 +203,60 @@ protected:
 
     // The rounds, on the random generator of VBZ_JACK_STOP_SEED (or a seed
     // of their own, printed).
-    template <class Round>
-    static void run(Round round) {
+    void run(bool orv, bool stall) {
         const char* seedText = std::getenv("VBZ_JACK_STOP_SEED");
         const unsigned seed = seedText ? static_cast<unsigned>(std::atoi(seedText)) : std::random_device{}();
         std::printf("seed %u\n", seed);
         std::mt19937 random(seed);
-        for (int n = 0; n < rounds(); ++n) round(n, random);
-    }
-
-    void runStops(bool orv) {
         double worst = 0.0;
-        run([&](int n, std::mt19937& random) { worst = std::max(worst, once(orv, n, random)); });
+        for (int round = 0; round < rounds(); ++round) worst = std::max(worst, once(orv, stall, round, random));
         std::printf("worst disconnect and free: %.3f s\n", worst);
     }
 
-    // One round; the time from the disconnect to the free's return.
-    double once(bool orv, int round, std::mt19937& random) {
+    // One round; the time from the disconnect to the free's return. The
+    // server stops (SIGTERM) or dies (SIGKILL), or with `stall` stalls, at
+    // the round's moment; after a stall the next connection follows at once.
+    // VBZ_JACK_STALLS=connect makes every stall last 600 ms from 60-110 ms
+    // into the connect, where the clients open; =storm stalls the server for
+    // 5-40 ms again and again from the connect until the next connection is
+    // up: jackd refuses a client whose open it stalls in, so connects may
+    // fail then, but one after the storm must not.
+    double once(bool orv, bool stall, int round, std::mt19937& random) {
+        const char* stalls = stall ? std::getenv("VBZ_JACK_STALLS") : nullptr;
+        const bool atConnect = stalls && std::string(stalls) == "connect";
+        const bool storm = stalls && std::string(stalls) == "storm";
         const unsigned period = std::uniform_int_distribution<int>(0, 1)(random) ? 4800 : 480;
         if (round > 0 || period != 480) {
             const std::string why = server.start(period);
             EXPECT_EQ(why, "");
             if (!why.empty()) return 0.0;
         }
-        const char* atConnect = std::getenv("VBZ_JACK_STOP_AT_CONNECT");
-        const int first = atConnect && std::string(atConnect) == "1" ? 0 : 1;
-        const Moment moment = static_cast<Moment>(std::uniform_int_distribution<int>(first, 2)(random));
-        const bool kill = std::uniform_int_distribution<int>(0, 1)(random) == 1;
-        const auto end = [this, kill] { kill ? server.kill() : server.terminate(); };
-        const auto within = [&random](int lowMs, int highMs) {
-            return std::chrono::milliseconds(std::uniform_int_distribution<int>(lowMs, highMs)(random));
-        };
-
-        Connection c(orv);
-        std::thread stopper;
-        if (moment == Moment::Connect) stopper = std::thread([end, delay = within(0, 20)] {
-            std::this_thread::sleep_for(delay);
-            end();
-        });
-        c.connect();
-        if (moment == Moment::Connect) {
-            stopper.join();
-        } else {
-            EXPECT_EQ(c.result, 0);
-            EXPECT_EQ(c.state, VBZ_STATE_CONNECTED);
-        }
-        if (moment == Moment::Streaming) {
-            std::this_thread::sleep_for(within(50, 300));
-            end();
-            std::this_thread::sleep_for(within(0, 100));
-        } else if (moment == Moment::Disconnect) {
-            std::this_thread::sleep_for(within(50, 300));
-            stopper = std::thread([end, delay = within(0, 40)] {
-                std::this_thread::sleep_for(delay);
-                end();
-            });
-        }
-
-        const bool settled = c.settled();
-        if (!settled) std::printf("round %d: the connect has not settled\n", round);
-        const auto [disconnected, freed] = c.disconnectAndFree(settled ? 3s : 60s);
-        if (stopper.joinable()) stopper.join();
-        std::printf("round %d %s period %u %s at %s: disconnected %.3f s, freed %.3f s\n", round,
-                    orv ? "orv-audio" : "audio", period, kill ? "SIGKILL" : "SIGTERM", text(moment), disconnected,
-                    freed);
-        EXPECT_TRUE(server.waitUntilGone());
-        return freed;
-    }
-
-    void runStalls(bool orv) {
-        run([&](int n, std::mt19937& random) { stalledOnce(orv, n, random); });
-    }
-
-    // One round with a stall; then the next connection, at once.
-    // VBZ_JACK_STALLS=connect makes every stall last 600 ms from 60-110 ms
-    // into the connect, where the clients open; =storm stalls the server for
-    // 5-40 ms again and again from the connect until the next connection is
-    // up: jackd refuses a client whose open it stalls in, so connects may
-    // fail then, but one after the storm must not.
-    void stalledOnce(bool orv, int round, std::mt19937& random) {
-        const char* stalls = std::getenv("VBZ_JACK_STALLS");
-        const bool atConnect = stalls && std::string(stalls) == "connect";
-        const bool storm = stalls && std::string(stalls) == "storm";
-        const unsigned period = std::uniform_int_distribution<int>(0, 1)(random) ? 4800 : 480;
-        if (round > 0 || period != 480) {
-            ASSERT_EQ(server.start(period), "");
-        }
+        const char* stopAtConnect = std::getenv("VBZ_JACK_STOP_AT_CONNECT");
+        const int first = stall || (stopAtConnect && std::string(stopAtConnect) == "1") ? 0 : 1;
         const Moment moment = atConnect || storm
                                   ? Moment::Connect
-                                  : static_cast<Moment>(std::uniform_int_distribution<int>(0, 2)(random));
+                                  : static_cast<Moment>(std::uniform_int_distribution<int>(first, 2)(random));
+        const bool kill = !stall && std::uniform_int_distribution<int>(0, 1)(random) == 1;
         const auto within = [&random](int lowMs, int highMs) {
             return std::chrono::milliseconds(std::uniform_int_distribution<int>(lowMs, highMs)(random));
         };
-        const auto length = atConnect ? 600ms : within(300, 1000);
-        // One stall `delay` from now, or in a storm short ones one after
-        // another until it is calm.
-        std::thread staller;
+        const auto length = atConnect ? 600ms : (stall ? within(300, 1000) : 0ms);
+        // The server's trouble, `delay` from now: its end, one stall, or in a
+        // storm short stalls one after another until it is calm.
+        std::thread troubler;
         std::atomic<bool> calm{false};
         Clock::time_point resumed{};
-        const auto stallIn = [&](std::chrono::milliseconds delay) {
-            staller = std::thread([&, delay, seed = static_cast<unsigned>(random())] {
+        const auto troubleIn = [&](std::chrono::milliseconds delay) {
+            troubler = std::thread([&, delay, seed = static_cast<unsigned>(random())] {
                 std::mt19937 own(seed);
                 const auto ms = [&own](int low, int high) {
                     return std::chrono::milliseconds(std::uniform_int_distribution<int>(low, high)(own));
                 };
                 std::this_thread::sleep_for(delay);
+                if (!stall) {
+                    kill ? server.kill() : server.terminate();
+                    return;
+                }
                 do {
                     server.pause();
                     std::this_thread::sleep_for(storm ? ms(5, 40) : length);
@@ -319,25 +268,38 @@ protected:
         };
 
         Connection c(orv);
-        if (moment == Moment::Connect) stallIn(storm ? 0ms : (atConnect ? within(60, 110) : within(0, 150)));
+        if (moment == Moment::Connect)
+            troubleIn(storm ? 0ms : (atConnect ? within(60, 110) : within(0, stall ? 150 : 20)));
         const auto begin = Clock::now();
         const int state = c.connect();
         const double connectTook = std::chrono::duration<double>(Clock::now() - begin).count();
-        if (!storm) {
-            EXPECT_EQ(state, VBZ_STATE_CONNECTED) << "a connect that the server's stall overlaps";
+        if (!stall && moment == Moment::Connect) troubler.join();
+        if (stall ? !storm : moment != Moment::Connect) {
+            EXPECT_EQ(state, VBZ_STATE_CONNECTED) << "a connect that the server's trouble does not end";
         }
         if (moment == Moment::Streaming) {
             std::this_thread::sleep_for(within(50, 300));
-            stallIn(0ms);
+            troubleIn(0ms);
             std::this_thread::sleep_for(within(0, 100));
         } else if (moment == Moment::Disconnect) {
             std::this_thread::sleep_for(within(50, 300));
-            stallIn(within(0, 40));
-        } else {
+            troubleIn(within(0, 40));
+        } else if (stall) {
             std::this_thread::sleep_for(100ms);
         }
 
-        const auto [disconnected, freed] = c.disconnectAndFree(c.settled() ? 3s : 60s);
+        const bool settled = c.settled();
+        if (!settled) std::printf("round %d: the connect has not settled\n", round);
+        const auto [disconnected, freed] = c.disconnectAndFree(settled ? 3s : 60s);
+        if (!stall) {
+            if (troubler.joinable()) troubler.join();
+            std::printf("round %d %s period %u %s at %s: disconnected %.3f s, freed %.3f s\n", round,
+                        orv ? "orv-audio" : "audio", period, kill ? "SIGKILL" : "SIGTERM", text(moment),
+                        disconnected, freed);
+            EXPECT_TRUE(server.waitUntilGone());
+            return freed;
+        }
+
         // The next connection of the application, at once.
         const auto nextBegin = Clock::now();
         Clock::time_point nextConnected{};
@@ -346,7 +308,7 @@ protected:
             EXPECT_TRUE(next) << "the connection after a stall";
         }
         calm.store(true);
-        if (staller.joinable()) staller.join();
+        if (troubler.joinable()) troubler.join();
         if (storm) {
             EXPECT_TRUE(connection(orv)) << "a connection once the server runs steadily again";
         }
@@ -358,18 +320,19 @@ protected:
                     storm ? "storm" : (std::to_string(length.count()) + " ms").c_str(), text(moment),
                     state == VBZ_STATE_CONNECTED ? "ok" : "FAILED", connectTook, disconnected, freed,
                     next ? "ok" : "FAILED", nextTook, afterStall);
+        return freed;
     }
 };
 
 }  // namespace
 
-TEST_F(ServerStopRounds, AnAudioConnectionWithTheServerStoppingAtARandomMoment) { runStops(false); }
+TEST_F(ServerStopRounds, AnAudioConnectionWithTheServerStoppingAtARandomMoment) { run(false, false); }
 
-TEST_F(ServerStopRounds, AnOrvAudioConnectionWithTheServerStoppingAtARandomMoment) { runStops(true); }
+TEST_F(ServerStopRounds, AnOrvAudioConnectionWithTheServerStoppingAtARandomMoment) { run(true, false); }
 
-TEST_F(ServerStopRounds, AnAudioConnectionWithTheServerStallingAtARandomMoment) { runStalls(false); }
+TEST_F(ServerStopRounds, AnAudioConnectionWithTheServerStallingAtARandomMoment) { run(false, true); }
 
-TEST_F(ServerStopRounds, AnOrvAudioConnectionWithTheServerStallingAtARandomMoment) { runStalls(true); }
+TEST_F(ServerStopRounds, AnOrvAudioConnectionWithTheServerStallingAtARandomMoment) { run(true, true); }
 
 TEST_F(ServerStopRounds, AudioConnectionsOneAfterAnotherLeaveNothingBehind) { oneAfterAnother(false); }
 
