@@ -11,6 +11,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -68,6 +70,13 @@ public:
     // one that is alive but late: a machine that swaps, a debugger.
     void pause() { signal(SIGSTOP); }
     void resume() { signal(SIGCONT); }
+    // True when the server says it refused a client since it started (jackd
+    // does when a stall catches it in the middle of the client's open).
+    bool refusedAClient() const {
+        std::ifstream log(state_ + "/jackd.log");
+        const std::string text{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+        return text.find("Cannot create new client") != std::string::npos;
+    }
     // True once the server's process is gone (bounded wait).
     bool waitUntilGone() {
         const std::string pid = readFirstLine(state_ + "/jackd.pid");
