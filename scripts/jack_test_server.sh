@@ -7,12 +7,14 @@
 # desktop sinks with monitor ports, for the audio tests. Writes <state
 # dir>/ready when everything runs, or <state dir>/unavailable with the reason;
 # "start" itself always succeeds so that the tests can report a skip. "stop"
-# ends only the processes that "start" recorded. "sinks" starts the desk
-# speaker sink again on a running server (after a test stopped the sinks);
-# it is ready once <state dir>/sinks-again.log says "ready".
+# ends only the processes that "start" recorded. "sinks" starts the sinks
+# again on a running server (after a test stopped them); they are ready
+# once <state dir>/sinks-again.log says "ready".
 set -uo pipefail
 action="$1"; state="$2"; server="$3"; helper="${4:-}"
 mkdir -p "$state"
+# A stereo desk speaker and a 20-channel device that the vest filter matches.
+sinks="DeskSpeakers:2 VibrenzaVest:20"
 
 # spawn <pid file> <log> <command...>: starts the command in a session of
 # its own, under a bash that waits for it, and writes the command's pid.
@@ -76,7 +78,7 @@ case "$action" in
     exit 0 ;;
   sinks)
     rm -f "$state/sinks-again.log"
-    spawn "$state/sinks.pid" "$state/sinks-again.log" "$helper" "$server" DeskSpeakers:2
+    spawn "$state/sinks.pid" "$state/sinks-again.log" "$helper" "$server" $sinks
     exit $? ;;
   start) ;;
   *) echo "usage: $0 start|stop|reclaim|sinks <state dir> <server name> [<sink helper>]" >&2; exit 2 ;;
@@ -102,8 +104,7 @@ for _ in $(seq 1 100); do
 done
 [ "$up" = 1 ] || unavailable "jackd did not start: $(tail -n 3 "$state/jackd.log" | tr '\n' ' ')"
 
-# A stereo desk speaker and a 20-channel device that the vest filter matches.
-spawn "$state/sinks.pid" "$state/sinks.log" "$helper" "$server" DeskSpeakers:2 VibrenzaVest:20
+spawn "$state/sinks.pid" "$state/sinks.log" "$helper" "$server" $sinks
 up=0
 for _ in $(seq 1 100); do
   if grep -q '^ready$' "$state/sinks.log" 2>/dev/null; then up=1; break; fi

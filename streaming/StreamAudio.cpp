@@ -17,21 +17,9 @@ bool tracing() { return minLogLevel.load(std::memory_order_relaxed) <= 0; }
 }  // namespace
 
 StreamAudio::StreamAudio(AbstractCore* source, std::mutex* mutex, IHandler* owner)
-    : IStream(source, mutex, owner), host_(audioHost()) {
-    const PaError err = host_.initialize();
-    if (err != paNoError)
-        reportPaError(err);
-    else
-        initialized_ = true;
-}
+    : IStream(source, mutex, owner), host_(audioHost()) {}
 
-StreamAudio::~StreamAudio() {
-    closeStream();
-    if (initialized_) {
-        const PaError err = host_.terminate();
-        if (err != paNoError) logAudioError(host_, err);
-    }
-}
+StreamAudio::~StreamAudio() { closeStream(); }
 
 int StreamAudio::scanDevices(vbz_output_t) { return VBZ_ERROR_OUTPUT_NOT_SUPPORTED; }
 int StreamAudio::connect(vbz_output_t, unsigned) { return VBZ_ERROR_OUTPUT_NOT_SUPPORTED; }
@@ -44,14 +32,25 @@ int StreamAudio::connectAudio(vbz_audio_preset_t preset, vbz_audio_settings_t& s
         LogLine(4, kTag) << "Invalid audio settings.";
         return VBZ_ERROR_INVALID_PARAMETER;
     }
-    if (!initialized_) {
-        // The host may have become available since the stream was made.
-        const PaError err = host_.initialize();
-        if (err != paNoError) return reportPaError(err);
-        initialized_ = true;
-    }
     closeStream();  // a stream opened earlier and never run
-    return openOutputStream(settings, match);
+    // The host is taken for this connect only: the device list is built when
+    // the host goes from unused to used, so a host held on after a connect
+    // that found nothing would show every later connect of the process the
+    // devices of that moment (a server or a device that came since would
+    // stay unseen).
+    const PaError err = host_.initialize();
+    if (err != paNoError) return reportPaError(err);
+    initialized_ = true;
+    const int opened = openOutputStream(settings, match);
+    if (opened != 0) releaseHost();
+    return opened;
+}
+
+void StreamAudio::releaseHost() {
+    if (!initialized_) return;
+    initialized_ = false;
+    const PaError err = host_.terminate();
+    if (err != paNoError) logAudioError(host_, err);
 }
 
 int StreamAudio::openOutputStream(const vbz_audio_settings_t& settings, DeviceNameMatch match) {
@@ -65,13 +64,11 @@ int StreamAudio::openOutputStream(const vbz_audio_settings_t& settings, DeviceNa
     // the stream's client opens: holding it would tie the host to an audio
     // server that may die under the stream, and a client of ours that the
     // server refuses while PortAudio holds its own can cost PortAudio that
-    // client. connectAudio takes the host again.
+    // client. Another stream keeps the host until it is closed.
     const std::string client = host_.jackClientOf(output.device);
     PaError err;
     if (!client.empty()) {
-        const PaError released = host_.terminate();
-        if (released != paNoError) logAudioError(host_, released);
-        initialized_ = false;
+        releaseHost();
         err = host_.openJackStream(&stream_, false, client, output, rate, settings.bufferSize,
                                    &StreamAudio::audioCallback, this);
     } else {
@@ -174,10 +171,12 @@ int StreamAudio::reset() {
 double StreamAudio::streamTime() const { return host_.streamTime(stream_); }
 
 void StreamAudio::closeStream() {
-    if (!stream_) return;
-    const PaError err = host_.closeStream(stream_);
-    if (err != paNoError) LogLine(4, kTag) << "PortAudio error : " << host_.errorText(err);
-    stream_ = nullptr;
+    if (stream_) {
+        const PaError err = host_.closeStream(stream_);
+        if (err != paNoError) LogLine(4, kTag) << "PortAudio error : " << host_.errorText(err);
+        stream_ = nullptr;
+    }
+    releaseHost();
 }
 
 int StreamAudio::reportPaError(PaError err) {

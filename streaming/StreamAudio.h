@@ -68,7 +68,10 @@ private:
     int openOutputStream(const vbz_audio_settings_t& settings, DeviceNameMatch match);
     // Logs err, closes an open stream, returns -15.
     int reportPaError(PaError err);
+    // Closes the stream, if any, and lets go of the host.
     void closeStream();
+    // Terminates the initialisation this stream holds, if any.
+    void releaseHost();
     double streamTime() const;
 
     static int audioCallback(const void* input, void* output, unsigned long frameCount,
@@ -78,8 +81,9 @@ private:
     int onCallback(float* const* output, unsigned long frameCount, PaStreamCallbackFlags statusFlags);
 
     IAudioHost& host_;
-    // Holds an initialisation of the host (released once a stream of the
-    // loopback host API is open).
+    // Holds an initialisation of the host: from the start of a connect until
+    // it fails or its stream is open, and on through a stream that needs the
+    // host (one of the loopback host API runs without it) until it closes.
     bool initialized_ = false;
     SlidingWindow statistics_{19};
     PaStream* stream_ = nullptr;  // worker thread; fixed while the stream runs

@@ -19,6 +19,12 @@
 // client that a stalled server refuses while PortAudio holds its own can
 // cost PortAudio its client.
 //
+// The device list is built when the host goes from unused to used, as
+// PortAudio builds its own, and kept as it is while anything holds the host
+// (PortAudio 19.6 cannot list anew while initialised). So nothing holds the
+// host longer than a connect, a query or a stream that needs it: the next
+// one then sees the devices as they are.
+//
 // Device indices are only valid while the device list stays the same: JACK
 // clients come and go. Code that keeps an index for later keeps the device's
 // name with it (`AudioDeviceRef`) and resolves it again before use.

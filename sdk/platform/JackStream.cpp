@@ -147,6 +147,13 @@ std::vector<std::weak_ptr<JackStream::Core>> liveCores;
 // went away (see JackStream::noteClientsWrittenOff).
 std::atomic<bool> clientsWrittenOff{false};
 
+// Held by an OpenGate: from the closing of clients that libjack may free
+// through the open of the next client of ours.
+std::mutex& openGateMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 // Streams with a request that outlasted its wait. The server answers one
 // request at a time: while one waits for its shutdown, the requests of
 // other streams wait behind it, and stopping or closing them does not wait
@@ -168,10 +175,9 @@ public:
         const std::lock_guard<std::mutex> lock(mutex_);
         threads_.emplace_back(std::move(thread), std::move(core));
     }
-    // Joins every thread, whatever it waits for. A second caller meanwhile
-    // waits for the first one's joins too.
+    // Joins every thread, whatever it waits for. Under the open gate, so a
+    // second caller meanwhile waits for the first one's joins too.
     void awaitAll() {
-        const std::lock_guard<std::mutex> awaiting(awaitMutex_);
         std::vector<Entry> all;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
@@ -195,7 +201,6 @@ public:
 
 private:
     using Entry = std::pair<std::thread, std::shared_ptr<JackStream::Core>>;
-    std::mutex awaitMutex_;
     std::mutex mutex_;
     std::vector<Entry> threads_;
 };
@@ -214,7 +219,6 @@ std::unique_ptr<JackStream> JackStream::open(Direction direction, const std::str
         error = paBufferTooBig;
         return nullptr;
     }
-    awaitClosing();
     const bool capture = direction == Direction::Capture;
     auto core = std::make_shared<Core>();
     // Before the client exists: its notification thread reads it.
@@ -295,6 +299,7 @@ std::unique_ptr<JackStream> JackStream::open(Direction direction, const std::str
 JackStream::JackStream(std::shared_ptr<Core> core) : core_(std::move(core)) {}
 
 jack_client_t* JackStream::openClient(const char* name) {
+    const OpenGate gate;
     jack_status_t status{};
     jack_client_t* client = jack_client_open(name, JackNoStartServer, &status);
     // Reached, and refused all the same.
@@ -304,7 +309,13 @@ jack_client_t* JackStream::openClient(const char* name) {
 
 void JackStream::noteClientsWrittenOff() { clientsWrittenOff.store(true); }
 
-void JackStream::awaitClosing() {
+void JackStream::awaitClosing() { const OpenGate gate; }
+
+JackStream::OpenGate::OpenGate() : lock_(openGateMutex()) { closeLeftovers(); }
+
+JackStream::OpenGate::~OpenGate() = default;
+
+void JackStream::OpenGate::closeLeftovers() {
     ClosingThreads::instance().awaitAll();
     // Streams still open whose server went away, or all of them once libjack
     // may have written them off: their owners close them when they get to

@@ -55,6 +55,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -110,10 +111,28 @@ public:
     // noteClientsWrittenOff); such a stream ends. libjack deletes the
     // clients of the process whose server went away as soon as anything in
     // the process opens a new client, and one of ours closed after that
-    // would be freed twice: call it before anything of ours opens a JACK
-    // client (open does). It waits as long as libjack does, which is until
-    // the server has finished its shutdown. Any thread but a stream's own.
+    // would be freed twice: nothing of ours opens a JACK client but under an
+    // OpenGate, which does this first. It waits as long as libjack does,
+    // which is until the server has finished its shutdown. Any thread but a
+    // stream's own.
     static void awaitClosing();
+    // Held around every open of a JACK client of ours (openClient holds one;
+    // the audio host holds one around PortAudio's initialisation, which opens
+    // PortAudio's client): does what awaitClosing does, and keeps every other
+    // thread's open waiting until it is destroyed, so that no client of ours
+    // opens while written-off clients are still being closed. Not nested;
+    // not on a stream's own thread.
+    class OpenGate {
+    public:
+        OpenGate();
+        ~OpenGate();
+        OpenGate(const OpenGate&) = delete;
+        OpenGate& operator=(const OpenGate&) = delete;
+
+    private:
+        static void closeLeftovers();
+        std::unique_lock<std::mutex> lock_;
+    };
     // libjack keeps one "server running" flag for the whole process. A client
     // that hears of its server going away clears it, and so may the client of
     // an open that a running server refuses (jackd refuses an open that it
@@ -123,8 +142,9 @@ public:
     // of ours, and no client of ours should open while PortAudio holds its
     // own JACK client.
     static void noteClientsWrittenOff();
-    // jack_client_open for a client of ours (never starting a server); an open
-    // that a server refuses is noted as above. Null when it fails.
+    // jack_client_open for a client of ours (never starting a server), under
+    // an OpenGate; an open that a server refuses is noted as above. Null when
+    // it fails.
     static jack_client_t* openClient(const char* name);
 
     // What libjack's threads and the stream's thread share; outlives the

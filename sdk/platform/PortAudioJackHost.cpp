@@ -21,7 +21,9 @@ PortAudioJackHost& PortAudioJackHost::instance() {
 }
 
 PaError PortAudioJackHost::initialize() {
-    // PortAudio's JACK host API and the probe open JACK clients.
+    // PortAudio's JACK host API and the probe open JACK clients. Closes
+    // still under way are waited for before the lock, so that the host's
+    // other calls do not wait for them too.
     JackStream::awaitClosing();
     std::lock_guard<std::mutex> lock(mutex_);
     const AudioLibraryMessageScope quiet;
@@ -29,10 +31,8 @@ PaError PortAudioJackHost::initialize() {
     // client that a server refuses while PortAudio holds one may cost
     // PortAudio its client (see JackStream::noteClientsWrittenOff).
     std::optional<std::vector<JackMonitorClient>> monitors;
-    if (initCount_ == 0) {
-        monitors = probeJackMonitorClients();
-        JackStream::awaitClosing();
-    }
+    if (initCount_ == 0) monitors = probeJackMonitorClients();
+    const JackStream::OpenGate gate;
     const PaError result = Pa_Initialize();
     if (result != paNoError) return result;
     if (++initCount_ == 1) {

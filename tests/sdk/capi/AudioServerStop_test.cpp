@@ -8,7 +8,9 @@
 // the server only stalls (SIGSTOP, then SIGCONT 300-1000 ms later) at such
 // a moment: the connect succeeds, and a second connection follows at once.
 // And connections one after another on a server that stays leave no
-// thread, descriptor or JACK client behind.
+// thread, descriptor or JACK client behind; an instance whose connect found
+// no device (no server yet, no vest sink yet, PortAudio's client refused)
+// connects once the device is there, and so do the others.
 //
 // VBZ_JACK_STOP_ROUNDS sets the rounds per connection kind (3 when unset):
 // scripts/jack_stop_soak.sh runs many; VBZ_JACK_STOP_SEED the random seed.
@@ -40,6 +42,7 @@
 #include "tests/support/ThreadCount.h"
 #include "tests/support/Watchdog.h"
 #include "tests/support/jack/OwnJackServer.h"
+#include "tests/support/jack/RefusingJackOpen.h"
 #include "vibrenza/vbz_c_api.h"
 
 using namespace std::chrono_literals;
@@ -88,8 +91,9 @@ int entries(const char* dir) {
     return n;
 }
 
-// The clients of ours on the server (their names begin with "vbz-").
-int ourJackClients() {
+// The clients with ports on the server whose names begin with `prefix`; -1
+// when the server cannot be reached.
+int jackClients(const std::string& prefix) {
     jack_status_t status{};
     jack_client_t* probe = jack_client_open("probe", JackNoStartServer, &status);
     if (!probe) return -1;
@@ -97,12 +101,25 @@ int ourJackClients() {
     if (const char** ports = jack_get_ports(probe, nullptr, nullptr, 0)) {
         for (std::size_t i = 0; ports[i]; ++i) {
             const std::string name(ports[i]);
-            if (name.rfind("vbz-", 0) == 0) clients.insert(name.substr(0, name.find(':')));
+            if (name.rfind(prefix, 0) == 0) clients.insert(name.substr(0, name.find(':')));
         }
         jack_free(ports);
     }
     jack_client_close(probe);
     return static_cast<int>(clients.size());
+}
+
+// The clients of ours on the server (their names begin with "vbz-").
+int ourJackClients() { return jackClients("vbz-"); }
+
+// The output devices that the device query lists; empty when it fails.
+std::set<std::string> listedOutputs() {
+    const char** names = nullptr;
+    int count = 0;
+    std::set<std::string> listed;
+    if (vbz_exp_getOutputDevicesNames(&names, &count) != 0) return listed;
+    for (int i = 0; i < count; ++i) listed.insert(names[i]);
+    return listed;
 }
 
 int rounds() {
@@ -132,10 +149,16 @@ protected:
         int connect() {
             vbz_audio_settings_t s;
             settings(s);
+            const int before = states.count();
             result = orv ? vbz_exp_connectOrvAudio(id, eCustomDevice, &s, "DeskSpeakers")
                          : vbz_exp_connectAudio(id, eCustomDevice, &s);
-            state = result == 0 ? states.settled(0, 20s) : VBZ_STATE_DISCONNECTED;
+            state = result == 0 ? states.settled(before, 20s) : VBZ_STATE_DISCONNECTED;
             return state;
+        }
+        // Disconnects, waiting (bounded) for the report.
+        void disconnect() {
+            const int reports = states.count();
+            if (vbz_disconnectDevice(id) == 0) states.settled(reports, 20s);
         }
         // A connect that has not settled (none did in 20 s under TSan on a
         // loaded machine, once) is waited for by the disconnect and the free:
@@ -150,8 +173,7 @@ protected:
             vbz_test::mustReturnWithin(
                 limit,
                 [&] {
-                    const int reports = states.count();
-                    if (vbz_disconnectDevice(id) == 0) states.settled(reports, 20s);
+                    disconnect();
                     disconnected = std::chrono::duration<double>(Clock::now() - begin).count();
                     vbz_freeSDKInstance(id);
                 },
@@ -338,5 +360,47 @@ TEST_F(ServerStopRounds, AnAudioConnectionWithTheServerStallingAtARandomMoment) 
 TEST_F(ServerStopRounds, AnOrvAudioConnectionWithTheServerStallingAtARandomMoment) { run(true, true); }
 
 TEST_F(ServerStopRounds, AudioConnectionsOneAfterAnotherLeaveNothingBehind) { oneAfterAnother(false); }
+
+// The devices are looked at anew by every connect and query: a connect that
+// found none leaves nothing behind that a later one would see.
+TEST_F(ServerStopRounds, AnInstanceWhoseConnectFoundNoDeviceConnectsOnceTheServerAndThenTheSinkAreThere) {
+    server.terminate();
+    ASSERT_TRUE(server.waitUntilGone());
+    Connection c(false);
+    EXPECT_EQ(c.connect(), VBZ_STATE_DISCONNECTED) << "no server";
+    ASSERT_EQ(server.start(), "");
+    EXPECT_EQ(c.connect(), VBZ_STATE_CONNECTED) << "once the server runs";
+    c.disconnect();
+
+    server.stopSinks();
+    for (int i = 0; i < 500 && jackClients("VibrenzaVest") != 0; ++i) std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(jackClients("VibrenzaVest"), 0);
+    EXPECT_EQ(c.connect(), VBZ_STATE_DISCONNECTED) << "no vest sink";
+    EXPECT_EQ(listedOutputs().count("system"), 1u);
+    ASSERT_TRUE(server.startSinks());
+    EXPECT_EQ(listedOutputs().count("VibrenzaVest"), 1u) << "the query in between sees the sink come";
+    EXPECT_EQ(c.connect(), VBZ_STATE_CONNECTED) << "once the vest sink is there";
+    c.disconnectAndFree(5s);
+}
+
+// jackd refuses a client whose open a stall caught; here PortAudio's own, so
+// that the host comes up without its JACK host API.
+TEST_F(ServerStopRounds, AfterTheServerRefusedPortAudiosClientEveryInstanceConnectsAgain) {
+    Connection streaming(false), refused(false), other(false);
+    ASSERT_EQ(streaming.connect(), VBZ_STATE_CONNECTED);
+    vbz_test::refuseNextJackOpen("PortAudio");
+    EXPECT_EQ(refused.connect(), VBZ_STATE_DISCONNECTED);
+    ASSERT_TRUE(vbz_test::jackOpenWasRefused());
+
+    const int streamingReports = streaming.states.count();
+    EXPECT_EQ(other.connect(), VBZ_STATE_CONNECTED) << "another instance";
+    // libjack may have written off every client of the process: the next
+    // open ended the stream that ran.
+    EXPECT_EQ(streaming.states.settled(streamingReports, 5s), VBZ_STATE_DISCONNECTED);
+    EXPECT_EQ(streaming.connect(), VBZ_STATE_CONNECTED) << "the instance whose stream was ended";
+    EXPECT_EQ(refused.connect(), VBZ_STATE_CONNECTED) << "the instance that met the refusal";
+    for (Connection* c : {&streaming, &refused, &other}) c->disconnectAndFree(5s);
+    EXPECT_EQ(ourJackClients(), 0);
+}
 
 TEST_F(ServerStopRounds, OrvAudioConnectionsOneAfterAnotherLeaveNothingBehind) { oneAfterAnother(true); }

@@ -234,3 +234,27 @@ TEST_F(StreamOnOwnServer, OnceOurClientsMayHaveBeenWrittenOffTheNextOpenEndsAndC
     EXPECT_EQ(first.finishedCalls.load(), 1);
     EXPECT_EQ(second.finishedCalls.load(), 1);
 }
+
+// Closing the written-off clients takes a while (each is given time to hear
+// that its server is going): an open on another thread meanwhile waits for
+// it, or libjack would free at that open a client that is closed after.
+TEST_F(StreamOnOwnServer, AnOpenOnAnotherThreadWaitsUntilTheWrittenOffClientsAreClosed) {
+    Probe first;
+    auto earlier = playing(first);
+    ASSERT_NE(earlier, nullptr);
+    JackStream::noteClientsWrittenOff();
+    std::thread closer([] { JackStream::awaitClosing(); });
+    std::this_thread::sleep_for(50ms);  // the closer has taken the mark
+    JackStream::Format format;
+    format.channels = kChannels;
+    PaError error = paNoError;
+    Probe second;
+    auto later = JackStream::open(JackStream::Direction::Playback, kSink, format, 48000.0, &play, &second, error);
+    ASSERT_NE(later, nullptr);
+    const int cycles = first.cycles.load();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(first.cycles.load(), cycles) << "the earlier stream's client was closed before the open";
+    closer.join();
+    stopAndClose(earlier, "stop and closing a stream whose client was closed under it");
+    later.reset();
+}

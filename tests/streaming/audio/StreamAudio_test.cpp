@@ -121,6 +121,23 @@ TEST_F(StreamAudioTest, OpeningFailuresGiveTheirCodesAndLeaveNothingOpen) {
     EXPECT_EQ(stream.connectAudio(eCustomDevice, s), -15);
     EXPECT_TRUE(LogRecorder::has(4, "StreamAudio", "PortAudio error : Device unavailable"));
     EXPECT_EQ(stream.run(), -3);
+    // The host builds its device list when it goes from unused to used: held
+    // on, it would show every later connect the devices of this moment.
+    EXPECT_EQ(host.balance, 0) << "a failed connect lets go of the host";
+}
+
+TEST_F(StreamAudioTest, AStreamThatNeedsTheHostHoldsItUntilItCloses) {
+    StreamAudio stream(&source, &mutex, nullptr);
+    EXPECT_EQ(host.balance, 0) << "not before a connect";
+    host.addOutput("UsbDac", 0, 2);  // a device of another host API than the loopback one
+    auto s = custom("UsbDac", 2, 48000, 256);
+    ASSERT_EQ(stream.connectAudio(eCustomDevice, s), 0);
+    EXPECT_TRUE(host.jackOpens.empty());
+    EXPECT_EQ(host.balance, 1);
+    stream.stop();
+    EXPECT_EQ(stream.run(), -3);
+    EXPECT_TRUE(host.streams.back().closed);
+    EXPECT_EQ(host.balance, 0);
 }
 
 TEST_F(StreamAudioTest, OpensOneFloatBufferPerChannelAndSizesTheSourceAndWindows) {
@@ -264,15 +281,18 @@ TEST_F(StreamAudioTest, TheHostIsTerminatedOnlyAfterASuccessfulInitialisation) {
     host.initializeError = paInternalError;
     {
         StreamAudio stream(&source, &mutex, nullptr);
-        EXPECT_TRUE(LogRecorder::has(4, "StreamAudio", "PortAudio error : Internal PortAudio error"));
         auto s = custom("VibrenzaVest", 20, 48000, 256);
         EXPECT_EQ(stream.connectAudio(eCustomDevice, s), -15);
+        EXPECT_TRUE(LogRecorder::has(4, "StreamAudio", "PortAudio error : Internal PortAudio error"));
     }
     EXPECT_EQ(host.terminateCalls, 0);
     host.initializeError = paNoError;
     {
         StreamAudio stream(&source, &mutex, nullptr);
+        auto s = custom("UsbDac", 2, 48000, 256);
+        host.addOutput("UsbDac", 0, 2);
+        ASSERT_EQ(stream.connectAudio(eCustomDevice, s), 0);
         EXPECT_EQ(host.balance, 1);
     }
-    EXPECT_EQ(host.balance, 0);
+    EXPECT_EQ(host.balance, 0) << "the destructor closes the stream and lets go of the host";
 }

@@ -86,8 +86,8 @@ public:
         }
         return pid.empty();
     }
-    // The sink clients leave the server (SIGTERM), as a desktop sink that
-    // goes away.
+    // The sink clients (the desk speakers and the vest) leave the server
+    // (SIGTERM), as a desktop sink that goes away.
     void stopSinks() {
         const std::string pid = readFirstLine(state_ + "/sinks.pid");
         if (!pid.empty()) ::kill(static_cast<pid_t>(std::stol(pid)), SIGTERM);
