@@ -88,10 +88,13 @@ int ExperimentalVibrenzaSDK::connectOrv(vbz_output_t output, unsigned int serial
     int index = -1;
     if (const int refused = prepareOrv(loopbackDevice, index)) return refused;
     auto* orv = backendOf<HandlerORV>(owner->handler, vbz::kKindOrv);
+    const vbz::AudioDeviceRef device = loopbackRef(index);
+    // Let go before the capture may open its JACK client (as connectOrvAudio
+    // does): see OrvLoopback::start.
+    vbz::audioHost().terminate();
     // A capture that is not running (its device or the audio server went
     // away since) starts again here; one that cannot is this call's failure.
-    const int started = orv->setLoopbackDevice(loopbackRef(index));
-    vbz::audioHost().terminate();
+    const int started = orv->setLoopbackDevice(device);
     if (started < 0) return started;
     return orv->connect(output, serialNumber);
 }

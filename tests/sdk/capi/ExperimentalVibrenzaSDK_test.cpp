@@ -140,6 +140,31 @@ TEST_F(Experimental, ConnectOrvSwapsToTheOrvBackendAndKeepsItAfterTheAttempt) {
     EXPECT_EQ(exp.setOrvPreset(1), -17);
 }
 
+// A JACK client of ours that a stalled server refuses while PortAudio holds
+// its own can cost PortAudio that client.
+TEST_F(Experimental, ACaptureThatConnectOrvStartsOpensWithTheHostLetGo) {
+    vbz_test::CallbackRecorder recorder;
+    VibrenzaSDK sdk;
+    sdk.setConnectionCallback(&vbz_test::CallbackRecorder::callback, &recorder);
+    ExperimentalVibrenzaSDK exp = sdk.ExperimentalAPI();
+    CaptureFd out(1);
+    // An audio connection gives the capture its rate; it starts on "Speakers".
+    vbz_audio_settings_t settings;
+    settings.deviceName = "Speakers";
+    ASSERT_EQ(exp.connectOrvAudio(eCustomDevice, settings, "Speakers"), 0);
+    ASSERT_EQ(recorder.waitFor(1).size(), 1u);
+    ASSERT_EQ(sdk.disconnect(), 0);
+    ASSERT_EQ(recorder.waitFor(2).size(), 2u);
+    // connectOrv on another loopback starts the capture anew.
+    const std::size_t opens = host.jackOpens.size();
+    EXPECT_EQ(exp.connectOrv(VBZ_OUTPUT_ANY, 0, "Vibrenza Vest"), 0);
+    ASSERT_EQ(recorder.waitFor(3).size(), 3u);
+    out.finish();
+    ASSERT_EQ(host.jackOpens.size(), opens + 1);
+    EXPECT_EQ(host.jackOpens.back().client, "Vibrenza Vest [Loopback]");
+    EXPECT_EQ(host.jackOpens.back().held, 0);
+}
+
 TEST_F(Experimental, AudioConnectionsLeaveTheCallersTextsAlone) {
     vbz_test::CallbackRecorder recorder;
     VibrenzaSDK sdk;

@@ -90,13 +90,18 @@ double stopAndClose(std::unique_ptr<JackStream>& stream, const char* what) {
 
 class StreamOnOwnServer : public vbz_test::OwnJackServerTest {
 protected:
-    // A playback on the sink's inputs that runs.
-    static std::unique_ptr<JackStream> playing(Probe& probe) {
+    // A playback on the sink's inputs, not started.
+    static std::unique_ptr<JackStream> opened(Probe& probe) {
         JackStream::Format format;
         format.channels = kChannels;
         PaError error = paNoError;
         auto stream = JackStream::open(JackStream::Direction::Playback, kSink, format, 48000.0, &play, &probe, error);
         EXPECT_EQ(error, paNoError);
+        return stream;
+    }
+    // One that runs.
+    static std::unique_ptr<JackStream> playing(Probe& probe) {
+        auto stream = opened(probe);
         if (!stream) return nullptr;
         stream->setFinishedCallback(&finished);
         EXPECT_EQ(stream->start(), paNoError);
@@ -202,11 +207,8 @@ TEST_F(StreamOnOwnServer, AStallAtTheStopDelaysTheNextStreamAndTheExitOnlyUntilT
 }
 
 TEST_F(StreamOnOwnServer, AStartThatAStallOverlapsWaitsForTheServer) {
-    JackStream::Format format;
-    format.channels = kChannels;
-    PaError error = paNoError;
     Probe probe;
-    auto stream = JackStream::open(JackStream::Direction::Playback, kSink, format, 48000.0, &play, &probe, error);
+    auto stream = opened(probe);
     ASSERT_NE(stream, nullptr);
     std::thread resumer = stalled(server, 1s);
     EXPECT_EQ(stream->start(), paNoError);
@@ -245,11 +247,8 @@ TEST_F(StreamOnOwnServer, AnOpenOnAnotherThreadWaitsUntilTheWrittenOffClientsAre
     JackStream::noteClientsWrittenOff();
     std::thread closer([] { JackStream::awaitClosing(); });
     std::this_thread::sleep_for(50ms);  // the closer has taken the mark
-    JackStream::Format format;
-    format.channels = kChannels;
-    PaError error = paNoError;
     Probe second;
-    auto later = JackStream::open(JackStream::Direction::Playback, kSink, format, 48000.0, &play, &second, error);
+    auto later = opened(second);
     ASSERT_NE(later, nullptr);
     const int cycles = first.cycles.load();
     std::this_thread::sleep_for(50ms);
