@@ -4,6 +4,8 @@
 // though the stream is closed at once, and stop and closing return soon
 // whatever the server is doing at that moment, without aborting. A server
 // that only stalls (SIGSTOP, then SIGCONT) is waited for, not given up.
+// Once libjack may have written off our clients, every stream is closed
+// before the next client of ours opens, on whatever thread.
 #include <gtest/gtest.h>
 
 #include <algorithm>

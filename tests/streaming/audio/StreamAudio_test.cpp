@@ -126,20 +126,6 @@ TEST_F(StreamAudioTest, OpeningFailuresGiveTheirCodesAndLeaveNothingOpen) {
     EXPECT_EQ(host.balance, 0) << "a failed connect lets go of the host";
 }
 
-TEST_F(StreamAudioTest, AStreamThatNeedsTheHostHoldsItUntilItCloses) {
-    StreamAudio stream(&source, &mutex, nullptr);
-    EXPECT_EQ(host.balance, 0) << "not before a connect";
-    host.addOutput("UsbDac", 0, 2);  // a device of another host API than the loopback one
-    auto s = custom("UsbDac", 2, 48000, 256);
-    ASSERT_EQ(stream.connectAudio(eCustomDevice, s), 0);
-    EXPECT_TRUE(host.jackOpens.empty());
-    EXPECT_EQ(host.balance, 1);
-    stream.stop();
-    EXPECT_EQ(stream.run(), -3);
-    EXPECT_TRUE(host.streams.back().closed);
-    EXPECT_EQ(host.balance, 0);
-}
-
 TEST_F(StreamAudioTest, OpensOneFloatBufferPerChannelAndSizesTheSourceAndWindows) {
     StreamAudio stream(&source, &mutex, nullptr);
     auto s = custom("vibrenza vest", -1, 44100, 256);
@@ -277,7 +263,7 @@ TEST_F(StreamAudioTest, AStreamThatTheHostEndsEndsTheLoop) {
     EXPECT_EQ(result.get(), 0);
 }
 
-TEST_F(StreamAudioTest, TheHostIsTerminatedOnlyAfterASuccessfulInitialisation) {
+TEST_F(StreamAudioTest, TheHostIsTerminatedOnlyAfterASuccessfulInitialisationAndHeldOnlyByAStreamThatNeedsIt) {
     host.initializeError = paInternalError;
     {
         StreamAudio stream(&source, &mutex, nullptr);
@@ -287,12 +273,17 @@ TEST_F(StreamAudioTest, TheHostIsTerminatedOnlyAfterASuccessfulInitialisation) {
     }
     EXPECT_EQ(host.terminateCalls, 0);
     host.initializeError = paNoError;
+    host.addOutput("UsbDac", 0, 2);  // not of the loopback host API: a PortAudio stream
+    auto s = custom("UsbDac", 2, 48000, 256);
     {
         StreamAudio stream(&source, &mutex, nullptr);
-        auto s = custom("UsbDac", 2, 48000, 256);
-        host.addOutput("UsbDac", 0, 2);
+        EXPECT_EQ(host.balance, 0) << "not before a connect";
         ASSERT_EQ(stream.connectAudio(eCustomDevice, s), 0);
         EXPECT_EQ(host.balance, 1);
+        stream.stop();
+        EXPECT_EQ(stream.run(), -3);
+        EXPECT_EQ(host.balance, 0) << "the loop closed the stream and let go of the host";
+        ASSERT_EQ(stream.connectAudio(eCustomDevice, s), 0);
     }
-    EXPECT_EQ(host.balance, 0) << "the destructor closes the stream and lets go of the host";
+    EXPECT_EQ(host.balance, 0) << "so did the destructor";
 }
