@@ -279,9 +279,11 @@ TEST_F(StreamAudioTest, TheHostIsTerminatedOnlyAfterASuccessfulInitialisationAnd
         StreamAudio stream(&source, &mutex, nullptr);
         EXPECT_EQ(host.balance, 0) << "not before a connect";
         ASSERT_EQ(stream.connectAudio(eCustomDevice, s), 0);
+        EXPECT_TRUE(host.jackOpens.empty());
         EXPECT_EQ(host.balance, 1);
         stream.stop();
         EXPECT_EQ(stream.run(), -3);
+        EXPECT_TRUE(host.streams.back().closed);
         EXPECT_EQ(host.balance, 0) << "the loop closed the stream and let go of the host";
         ASSERT_EQ(stream.connectAudio(eCustomDevice, s), 0);
     }
